@@ -1,0 +1,15 @@
+# 32-bit Windows through mingw-w64; the -posix compilers carry std::thread and std::mutex.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+set(VANTREL_WIDL i686-w64-mingw32-widl)
+set(VANTREL_WIDL_ARCH --win32)
+set(VANTREL_WINE_DLLDIR /usr/lib/i386-linux-gnu/wine/i386-windows)
+set(VANTREL_WINE_LOADER /usr/lib/wine/wine)

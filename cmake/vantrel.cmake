@@ -1,0 +1,41 @@
+# Small helpers shared by every target of the project.
+
+function(vantrel_warnings target)
+    target_compile_options(${target} PRIVATE ${VANTREL_WARNINGS})
+endfunction()
+
+set(VANTREL_TEST_RESULTS ${CMAKE_BINARY_DIR}/test-results)
+
+if(WIN32)
+    # Every Windows test runs in one Wine prefix that belongs to this build tree, never in
+    # the user's home. wine-run is the emulator CTest puts in front of each test binary.
+    set(VANTREL_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+    set(VANTREL_WINE_RUN ${CMAKE_BINARY_DIR}/wine-run)
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.in ${VANTREL_WINE_RUN}
+                   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                    WORLD_READ WORLD_EXECUTE @ONLY)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${VANTREL_WINE_RUN})
+endif()
+
+# vantrel_add_test(NAME n SOURCES ... [LIBS ...]): one GoogleTest binary for one area,
+# run by CTest as one test that leaves its per-case results in test-results/n.xml.
+function(vantrel_add_test)
+    cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS" ${ARGN})
+    add_executable(${T_NAME} ${T_SOURCES})
+    if(WIN32)
+        # Windows tests run with COM initialised for the multithreaded apartment.
+        target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} vantrel_test_main GTest::gtest)
+    else()
+        target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+    endif()
+    vantrel_warnings(${T_NAME})
+    set(results ${VANTREL_TEST_RESULTS}/${T_NAME}.xml)
+    if(WIN32)
+        # Wine shows the host's root as drive Z:.
+        set(results Z:${results})
+    endif()
+    add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_output=xml:${results})
+    if(WIN32)
+        set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED wine_prefix)
+    endif()
+endfunction()

@@ -1,0 +1,182 @@
+#include "comm_ads.h"
+
+#include "module_lock.h"
+
+#include <new>
+
+namespace vantrel {
+namespace {
+
+constexpr LONG default_standby_duration = 200;
+constexpr LONG default_reset_duration = 10;
+constexpr LONG default_clock_rate = 10;
+
+enum class face { commads, primary, marshaler };
+struct interface_row {
+    const IID* iid;
+    face answer;
+};
+// Searched in this order; IUnknown is answered before the table with the identity.
+const interface_row interface_table[] = {
+    {&IID_ICommAds, face::commads},
+    {&IID_IDispatch, face::commads},
+    {&IID_ISupportErrorInfo, face::primary},
+    {&IID_IMarshal, face::marshaler},
+};
+
+// Interfaces whose failures publish an error record.
+const IID* const error_info_interfaces[] = {&IID_ICommAds};
+
+}  // namespace
+
+CommAds::CommAds() noexcept { module_lock::add(); }
+
+CommAds::~CommAds() { module_lock::release(); }
+
+HRESULT CommAds::create_instance(IUnknown* outer, REFIID riid, void** ppv) noexcept {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
+
+    CommAds* object = new (std::nothrow) CommAds;
+    if (!object) return E_OUTOFMEMORY;
+
+    // Held across final construction so that an AddRef/Release pair made by the marshaler
+    // cannot destroy the half-built object.
+    InterlockedIncrement(&object->refs_);
+    HRESULT hr = object->final_construct();
+    InterlockedDecrement(&object->refs_);
+    if (hr == S_OK) hr = object->QueryInterface(riid, ppv);
+    if (hr != S_OK) {
+        object->refs_ = 1;
+        object->final_release();
+        delete object;
+        return FAILED(hr) ? hr : E_UNEXPECTED;
+    }
+    return S_OK;
+}
+
+HRESULT CommAds::final_construct() noexcept {
+    port_ = INVALID_HANDLE_VALUE;
+    standby_duration_ = default_standby_duration;
+    reset_duration_ = default_reset_duration;
+    clock_rate_ = default_clock_rate;
+    return CoCreateFreeThreadedMarshaler(identity(), marshaler_.put());
+}
+
+void CommAds::final_release() noexcept {
+    ClosePortInternal();
+    marshaler_.reset();
+}
+
+STDMETHODIMP CommAds::QueryInterface(REFIID riid, void** ppv) noexcept {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (IsEqualIID(riid, IID_IUnknown)) {
+        *ppv = identity();
+        AddRef();
+        return S_OK;
+    }
+    for (const interface_row& row : interface_table) {
+        if (!IsEqualIID(riid, *row.iid)) continue;
+        switch (row.answer) {
+            case face::commads:
+                *ppv = static_cast<ICommAds*>(this);
+                break;
+            case face::primary:
+                *ppv = static_cast<ISupportErrorInfo*>(this);
+                break;
+            case face::marshaler:
+                return marshaler_ ? marshaler_->QueryInterface(riid, ppv) : E_NOINTERFACE;
+        }
+        AddRef();
+        return S_OK;
+    }
+    return E_NOINTERFACE;
+}
+
+STDMETHODIMP_(ULONG) CommAds::AddRef() noexcept { return InterlockedIncrement(&refs_); }
+
+STDMETHODIMP_(ULONG) CommAds::Release() noexcept {
+    const LONG remaining = InterlockedDecrement(&refs_);
+    if (remaining == 0) {
+        // Pinned so that a QueryInterface/Release pair during final release cannot come
+        // back here a second time.
+        refs_ = 1;
+        final_release();
+        delete this;
+    }
+    return static_cast<ULONG>(remaining);
+}
+
+STDMETHODIMP CommAds::InterfaceSupportsErrorInfo(REFIID riid) noexcept {
+    for (const IID* iid : error_info_interfaces) {
+        if (IsEqualIID(riid, *iid)) return S_OK;
+    }
+    return S_FALSE;
+}
+
+ICommAds* CommAds::identity() noexcept { return this; }
+
+HRESULT CommAds::ClosePortInternal() noexcept {
+    if (port_ == INVALID_HANDLE_VALUE) return E_FAIL;
+    if (!CloseHandle(port_)) return E_FAIL;
+    port_ = INVALID_HANDLE_VALUE;
+    return S_OK;
+}
+
+// The serial port, the switching path and late binding are built in later steps; until then
+// these say so plainly instead of pretending to work.
+HRESULT CommAds::OpenPortInternal() noexcept { return E_NOTIMPL; }
+HRESULT CommAds::SendCommand(const char*) noexcept { return E_NOTIMPL; }
+HRESULT CommAds::SendBits(const char*) noexcept { return E_NOTIMPL; }
+HRESULT CommAds::SendBit(char) noexcept { return E_NOTIMPL; }
+HRESULT CommAds::Reset() noexcept { return E_NOTIMPL; }
+STDMETHODIMP CommAds::GetTypeInfoCount(UINT*) noexcept { return E_NOTIMPL; }
+STDMETHODIMP CommAds::GetTypeInfo(UINT, LCID, ITypeInfo**) noexcept { return E_NOTIMPL; }
+STDMETHODIMP CommAds::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) noexcept {
+    return E_NOTIMPL;
+}
+STDMETHODIMP CommAds::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                             UINT*) noexcept {
+    return E_NOTIMPL;
+}
+STDMETHODIMP CommAds::get_PortName(BSTR*) noexcept { return E_NOTIMPL; }
+STDMETHODIMP CommAds::put_PortName(BSTR) noexcept { return E_NOTIMPL; }
+STDMETHODIMP CommAds::OpenPort() noexcept { return E_NOTIMPL; }
+STDMETHODIMP CommAds::ClosePort() noexcept { return E_NOTIMPL; }
+STDMETHODIMP CommAds::put_DTR(LONG) noexcept { return E_NOTIMPL; }
+STDMETHODIMP CommAds::put_RTS(LONG) noexcept { return E_NOTIMPL; }
+STDMETHODIMP CommAds::put_On(BSTR, LONG) noexcept { return E_NOTIMPL; }
+
+HRESULT CommAds::get_timing(const LONG& field, LONG* pVal) noexcept {
+    if (!pVal) return E_POINTER;
+    lock_guard hold(lock_);
+    *pVal = field;
+    return S_OK;
+}
+
+HRESULT CommAds::put_timing(LONG& field, LONG value) noexcept {
+    lock_guard hold(lock_);
+    field = value;
+    return S_OK;
+}
+
+STDMETHODIMP CommAds::get_ClockRate(LONG* pVal) noexcept { return get_timing(clock_rate_, pVal); }
+STDMETHODIMP CommAds::put_ClockRate(LONG newVal) noexcept {
+    return put_timing(clock_rate_, newVal);
+}
+STDMETHODIMP CommAds::get_StandByDuration(LONG* pVal) noexcept {
+    return get_timing(standby_duration_, pVal);
+}
+STDMETHODIMP CommAds::put_StandByDuration(LONG newVal) noexcept {
+    return put_timing(standby_duration_, newVal);
+}
+STDMETHODIMP CommAds::get_ResetDuration(LONG* pVal) noexcept {
+    return get_timing(reset_duration_, pVal);
+}
+STDMETHODIMP CommAds::put_ResetDuration(LONG newVal) noexcept {
+    return put_timing(reset_duration_, newVal);
+}
+
+}  // namespace vantrel
