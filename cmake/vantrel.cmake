@@ -6,7 +6,14 @@ endfunction()
 
 set(VANTREL_TEST_RESULTS ${CMAKE_BINARY_DIR}/test-results)
 
-if(WIN32)
+# Where the system IDL files (oaidl.idl) and stdole2.tlb live for widl.
+set(VANTREL_IDL_INCLUDE /usr/include/wine/wine/windows CACHE PATH "Folder of oaidl.idl")
+set(VANTREL_WIDL ${VANTREL_WIDL} CACHE STRING "widl command")
+set(VANTREL_WIDL_ARCH ${VANTREL_WIDL_ARCH} CACHE STRING "widl target switch")
+set(VANTREL_WINE_DLLDIR ${VANTREL_WINE_DLLDIR} CACHE PATH "Folder of stdole2.tlb")
+set(VANTREL_UNDER_WINE OFF)
+if(WIN32 AND CMAKE_CROSSCOMPILING)
+    set(VANTREL_UNDER_WINE ON)
     # Every Windows test runs in one Wine prefix that belongs to this build tree, never in
     # the user's home. wine-run is the emulator CTest puts in front of each test binary.
     set(VANTREL_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
@@ -30,12 +37,12 @@ function(vantrel_add_test)
     endif()
     vantrel_warnings(${T_NAME})
     set(results ${VANTREL_TEST_RESULTS}/${T_NAME}.xml)
-    if(WIN32)
+    if(VANTREL_UNDER_WINE)
         # Wine shows the host's root as drive Z:.
         set(results Z:${results})
     endif()
     add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_output=xml:${results})
-    if(WIN32)
+    if(VANTREL_UNDER_WINE)
         set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED wine_prefix)
     endif()
 endfunction()
