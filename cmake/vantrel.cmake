@@ -24,10 +24,10 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
     set(CMAKE_CROSSCOMPILING_EMULATOR ${VANTREL_WINE_RUN})
 endif()
 
-# vantrel_add_test(NAME n SOURCES ... [LIBS ...]): one GoogleTest binary for one area,
-# run by CTest as one test that leaves its per-case results in test-results/n.xml.
+# vantrel_add_test(NAME n SOURCES ... [LIBS ...] [NO_RUN]): one GoogleTest program for one
+# area, registered as one CTest test unless NO_RUN (then vantrel_run_test registers its runs).
 function(vantrel_add_test)
-    cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(T "NO_RUN" "NAME" "SOURCES;LIBS" ${ARGN})
     add_executable(${T_NAME} ${T_SOURCES})
     if(WIN32)
         # Windows tests run with COM initialised for the multithreaded apartment.
@@ -36,13 +36,30 @@ function(vantrel_add_test)
         target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
     endif()
     vantrel_warnings(${T_NAME})
-    set(results ${VANTREL_TEST_RESULTS}/${T_NAME}.xml)
+    if(NOT T_NO_RUN)
+        vantrel_run_test(NAME ${T_NAME} TARGET ${T_NAME})
+    endif()
+endfunction()
+
+# vantrel_run_test(NAME n TARGET t [WRAP cmd...] [ARGS ...]): one run of a test program,
+# optionally inside a wrapper such as the virtual CM17A; results go to test-results/n.xml.
+function(vantrel_run_test)
+    cmake_parse_arguments(R "" "NAME;TARGET" "WRAP;ARGS" ${ARGN})
+    set(results ${VANTREL_TEST_RESULTS}/${R_NAME}.xml)
     if(VANTREL_UNDER_WINE)
         # Wine shows the host's root as drive Z:.
         set(results Z:${results})
     endif()
-    add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_output=xml:${results})
+    if(R_WRAP)
+        set(program $<TARGET_FILE:${R_TARGET}>)
+        if(VANTREL_UNDER_WINE)
+            set(program ${VANTREL_WINE_RUN} ${program})
+        endif()
+        add_test(NAME ${R_NAME} COMMAND ${R_WRAP} ${program} ${R_ARGS} --gtest_output=xml:${results})
+    else()
+        add_test(NAME ${R_NAME} COMMAND ${R_TARGET} ${R_ARGS} --gtest_output=xml:${results})
+    endif()
     if(VANTREL_UNDER_WINE)
-        set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED wine_prefix)
+        set_tests_properties(${R_NAME} PROPERTIES FIXTURES_REQUIRED wine_prefix)
     endif()
 endfunction()

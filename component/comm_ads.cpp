@@ -1,5 +1,6 @@
 #include "comm_ads.h"
 
+#include "error_info.h"
 #include "module_lock.h"
 
 #include <new>
@@ -118,20 +119,12 @@ STDMETHODIMP CommAds::InterfaceSupportsErrorInfo(REFIID riid) noexcept {
 
 ICommAds* CommAds::identity() noexcept { return this; }
 
-HRESULT CommAds::ClosePortInternal() noexcept {
-    if (port_ == INVALID_HANDLE_VALUE) return E_FAIL;
-    if (!CloseHandle(port_)) return E_FAIL;
-    port_ = INVALID_HANDLE_VALUE;
-    return S_OK;
+HRESULT CommAds::fail(const char* message) noexcept {
+    ReportError(CLSID_CommAds, message, GUID_NULL, E_FAIL);
+    return E_FAIL;
 }
 
-// The serial port, the switching path and late binding are built in later steps; until then
-// these say so plainly instead of pretending to work.
-HRESULT CommAds::OpenPortInternal() noexcept { return E_NOTIMPL; }
-HRESULT CommAds::SendCommand(const char*) noexcept { return E_NOTIMPL; }
-HRESULT CommAds::SendBits(const char*) noexcept { return E_NOTIMPL; }
-HRESULT CommAds::SendBit(char) noexcept { return E_NOTIMPL; }
-HRESULT CommAds::Reset() noexcept { return E_NOTIMPL; }
+// Late binding is served from the registered type library, which the server provides.
 STDMETHODIMP CommAds::GetTypeInfoCount(UINT*) noexcept { return E_NOTIMPL; }
 STDMETHODIMP CommAds::GetTypeInfo(UINT, LCID, ITypeInfo**) noexcept { return E_NOTIMPL; }
 STDMETHODIMP CommAds::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) noexcept {
@@ -141,14 +134,6 @@ STDMETHODIMP CommAds::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, 
                              UINT*) noexcept {
     return E_NOTIMPL;
 }
-STDMETHODIMP CommAds::get_PortName(BSTR*) noexcept { return E_NOTIMPL; }
-STDMETHODIMP CommAds::put_PortName(BSTR) noexcept { return E_NOTIMPL; }
-STDMETHODIMP CommAds::OpenPort() noexcept { return E_NOTIMPL; }
-STDMETHODIMP CommAds::ClosePort() noexcept { return E_NOTIMPL; }
-STDMETHODIMP CommAds::put_DTR(LONG) noexcept { return E_NOTIMPL; }
-STDMETHODIMP CommAds::put_RTS(LONG) noexcept { return E_NOTIMPL; }
-STDMETHODIMP CommAds::put_On(BSTR, LONG) noexcept { return E_NOTIMPL; }
-
 HRESULT CommAds::get_timing(const LONG& field, LONG* pVal) noexcept {
     if (!pVal) return E_POINTER;
     lock_guard hold(lock_);

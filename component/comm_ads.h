@@ -2,10 +2,13 @@
 #pragma once
 
 #include "owners.h"
+#include "port_name.h"
 
 #include <VantrelCtrl.h>
 
 namespace vantrel {
+
+struct line_write;
 
 // The first base is the primary face: its vtable carries IUnknown, InterfaceSupportsErrorInfo
 // and then the class's own virtual operations in the order declared below. ICommAds is the
@@ -68,6 +71,11 @@ protected:
     void final_release() noexcept;
 
 private:
+    bool port_open() const noexcept { return port_ != INVALID_HANDLE_VALUE; }
+    // Publishes message as the thread's error record and returns E_FAIL.
+    HRESULT fail(const char* message) noexcept;
+    HRESULT write_line(const line_write& w) noexcept;
+    void wait(LONG milliseconds) noexcept;
     HRESULT get_timing(const LONG& field, LONG* pVal) noexcept;
     HRESULT put_timing(LONG& field, LONG value) noexcept;
 
@@ -75,7 +83,7 @@ private:
 
     com_ptr<IUnknown> marshaler_;
     HANDLE port_ = INVALID_HANDLE_VALUE;
-    unique_bstr port_name_;
+    port_name port_name_;
     LONG standby_duration_ = 0;
     LONG reset_duration_ = 0;
     LONG clock_rate_ = 0;

@@ -1,5 +1,6 @@
 #include "comm_ads.h"
 #include "module_lock.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -10,15 +11,9 @@
 #include <vector>
 
 using vantrel::com_ptr;
+using test::make_comm_ads;
 
 namespace {
-
-com_ptr<ICommAds> make_comm_ads() {
-    com_ptr<ICommAds> object;
-    const HRESULT hr = vantrel::CommAds::create_instance(nullptr, IID_ICommAds, object.put_void());
-    EXPECT_EQ(S_OK, hr);
-    return object;
-}
 
 struct timing_property {
     const char* name;
@@ -168,26 +163,6 @@ TEST(Lifetime, FailedCreationLeavesNothingBehind) {
     }
     EXPECT_EQ(before + 1, vantrel::module_lock::count());
     EXPECT_EQ(E_POINTER, vantrel::CommAds::create_instance(nullptr, IID_ICommAds, nullptr));
-}
-
-TEST(NotYetBuilt, PortAndSwitchingMembersSayNotImplementedWithoutARecord) {
-    auto object = make_comm_ads();
-    SetErrorInfo(0, nullptr);
-    vantrel::unique_bstr name(SysAllocString(L"COM1:"));
-    vantrel::unique_bstr read;
-    const std::pair<const char*, HRESULT> calls[] = {
-        {"get_PortName", object->get_PortName(read.put())},
-        {"put_PortName", object->put_PortName(name.get())},
-        {"OpenPort", object->OpenPort()},
-        {"ClosePort", object->ClosePort()},
-        {"put_DTR", object->put_DTR(1)},
-        {"put_RTS", object->put_RTS(1)},
-        {"put_On", object->put_On(name.get(), 1)},
-    };
-    for (const auto& [member, hr] : calls) EXPECT_EQ(E_NOTIMPL, hr) << member;
-    com_ptr<IErrorInfo> record;
-    EXPECT_EQ(S_FALSE, GetErrorInfo(0, record.put()));
-    EXPECT_FALSE(record);
 }
 
 TEST(ObjectLock, IsReentrantOnTheOwningThread) {

@@ -1,5 +1,6 @@
 #include "error_info.h"
 #include "owners.h"
+#include "test_support.h"
 
 #include <VantrelCtrl.h>
 
@@ -8,9 +9,7 @@
 #include <string>
 #include <thread>
 
-using vantrel::com_ptr;
 using vantrel::ReportError;
-using vantrel::unique_bstr;
 
 namespace {
 
@@ -34,32 +33,6 @@ void unregister_progid() {
     RegDeleteKeyW(HKEY_CLASSES_ROOT, class_key);
 }
 
-struct record {
-    bool published = false;
-    GUID iid{};
-    std::wstring source, description, help_file;
-    bool has_source = false, has_help_file = false;
-    DWORD help_context = 0xdeadbeef;
-};
-
-record current_record() {
-    record r;
-    com_ptr<IErrorInfo> info;
-    if (GetErrorInfo(0, info.put()) != S_OK || !info) return r;
-    r.published = true;
-    info->GetGUID(&r.iid);
-    unique_bstr source, description, help_file;
-    info->GetSource(source.put());
-    info->GetDescription(description.put());
-    info->GetHelpFile(help_file.put());
-    info->GetHelpContext(&r.help_context);
-    r.has_source = source.length() > 0;
-    r.source.assign(source.get() ? source.get() : L"", source.length());
-    r.description.assign(description.get() ? description.get() : L"", description.length());
-    r.has_help_file = help_file.length() > 0;
-    return r;
-}
-
 class ReportErrorTest : public testing::Test {
 protected:
     void SetUp() override { SetErrorInfo(0, nullptr); }
@@ -71,7 +44,7 @@ protected:
 TEST_F(ReportErrorTest, PublishesTheRecordWithTheRegisteredSource) {
     register_progid(L"VantrelCtrl.CommAds.1");
     EXPECT_EQ(E_FAIL, ReportError(CLSID_CommAds, "Unable to open the port", GUID_NULL, E_FAIL));
-    const record r = current_record();
+    const test::error_record r = test::take_error_record();
     ASSERT_TRUE(r.published);
     EXPECT_TRUE(IsEqualGUID(GUID_NULL, r.iid));
     EXPECT_EQ(L"VantrelCtrl.CommAds.1", r.source);
@@ -83,7 +56,7 @@ TEST_F(ReportErrorTest, PublishesTheRecordWithTheRegisteredSource) {
 TEST_F(ReportErrorTest, WithoutARegisteredProgIdTheRecordHasNoSource) {
     unregister_progid();
     ReportError(CLSID_CommAds, "No port is currently opened.", GUID_NULL, E_FAIL);
-    const record r = current_record();
+    const test::error_record r = test::take_error_record();
     ASSERT_TRUE(r.published);
     EXPECT_FALSE(r.has_source) << "source: " << std::string(r.source.begin(), r.source.end());
     EXPECT_EQ(L"No port is currently opened.", r.description);
@@ -92,23 +65,23 @@ TEST_F(ReportErrorTest, WithoutARegisteredProgIdTheRecordHasNoSource) {
 TEST_F(ReportErrorTest, ASecondFailureReplacesTheFirst) {
     ReportError(CLSID_CommAds, "Port is currently opened.", GUID_NULL, E_FAIL);
     ReportError(CLSID_CommAds, "can't find switch [Q1]", GUID_NULL, E_FAIL);
-    const record r = current_record();
+    const test::error_record r = test::take_error_record();
     ASSERT_TRUE(r.published);
     EXPECT_EQ(L"can't find switch [Q1]", r.description);
     // Reading the record takes it: nothing is left behind.
-    EXPECT_FALSE(current_record().published);
+    EXPECT_FALSE(test::take_error_record().published);
 }
 
 TEST_F(ReportErrorTest, ReturnsTheStatusItWasGivenAndKeepsTheInterfaceId) {
     EXPECT_EQ(E_OUTOFMEMORY, ReportError(CLSID_CommAds, "x", IID_ICommAds, E_OUTOFMEMORY));
-    EXPECT_TRUE(IsEqualGUID(IID_ICommAds, current_record().iid));
+    EXPECT_TRUE(IsEqualGUID(IID_ICommAds, test::take_error_record().iid));
     EXPECT_EQ(S_FALSE, ReportError(CLSID_CommAds, "y", GUID_NULL, S_FALSE));
 }
 
 TEST_F(ReportErrorTest, EmptyAndAbsentMessagesGiveAnEmptyDescription) {
     for (const char* message : {"", static_cast<const char*>(nullptr)}) {
         ReportError(CLSID_CommAds, message, GUID_NULL, E_FAIL);
-        const record r = current_record();
+        const test::error_record r = test::take_error_record();
         ASSERT_TRUE(r.published);
         EXPECT_TRUE(r.description.empty());
     }
@@ -116,14 +89,14 @@ TEST_F(ReportErrorTest, EmptyAndAbsentMessagesGiveAnEmptyDescription) {
 
 TEST_F(ReportErrorTest, RecordsArePerThread) {
     ReportError(CLSID_CommAds, "main thread", GUID_NULL, E_FAIL);
-    record other;
+    test::error_record other;
     std::thread worker([&] {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         ReportError(CLSID_CommAds, "worker thread", GUID_NULL, E_FAIL);
-        other = current_record();
+        other = test::take_error_record();
         CoUninitialize();
     });
     worker.join();
     EXPECT_EQ(L"worker thread", other.description);
-    EXPECT_EQ(L"main thread", current_record().description);
+    EXPECT_EQ(L"main thread", test::take_error_record().description);
 }

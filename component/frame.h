@@ -1,0 +1,37 @@
+// The CM17A line protocol as the transmitter speaks it: which line writes send a symbol, the
+// line configuration that hands DTR and RTS to the program, and how a timing becomes a wait.
+#pragma once
+
+#include <cstdint>
+
+namespace vantrel {
+
+enum class line : std::uint8_t { dtr, rts };
+
+struct line_write {
+    line which;
+    bool set;  // true asserts the line, false clears it
+};
+
+// The writes that put a symbol on the lines, in order: " " both set (RTS first), "0" DTR set
+// and RTS cleared, "1" RTS set and DTR cleared. Any other character writes nothing.
+struct symbol_writes {
+    line_write writes[2];
+    int count;
+};
+symbol_writes data_phase(char symbol) noexcept;
+
+// After each symbol's first wait the lines go back to idle: RTS set, then DTR set. This order
+// keeps the two lines from being cleared together, which the CM17A reads as a reset.
+inline constexpr line_write idle_phase[2] = {{line::rts, true}, {line::dtr, true}};
+
+// The serial line's flag word with flow control off and DTR and RTS enabled, so that both are
+// raised when the configuration is applied and belong to the program afterwards. Only the low
+// 16 bits change.
+std::uint32_t rewrite_line_flags(std::uint32_t flags) noexcept;
+
+// A timing value in milliseconds as a wait: negative values wait nothing rather than being
+// read as an unsigned count (-1 would otherwise be an endless wait with the lock held).
+std::uint32_t wait_milliseconds(std::int32_t value) noexcept;
+
+}  // namespace vantrel

@@ -1,0 +1,277 @@
+// cm17a: a virtual CM17A on a pty. Maps the pty as a Wine COM port, runs a command with the
+// modem-line shim preloaded, then prints what the CM17A received and the waits it saw.
+#include "decoder.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char usage[] =
+    "usage: cm17a run [options] -- COMMAND [ARG...]\n"
+    "       cm17a decode TRACE [--svg FILE] [--asked CLOCK,RESET,STANDBY]\n"
+    "run options:\n"
+    "  --prefix DIR      Wine prefix whose dosdevices get the port (default: $WINEPREFIX)\n"
+    "  --port NAME       port to map, e.g. com5 (default com5)\n"
+    "  --trace FILE      keep the line trace in FILE (default: a temporary file)\n"
+    "  --svg FILE        draw the DTR/RTS waveform of the last frame as SVG\n"
+    "  --asked C,R,S     the ClockRate, ResetDuration and StandByDuration asked for, in ms\n"
+    "  --quiet           print nothing; only run the command under the virtual CM17A\n"
+    "  --no-shim         map a bare pty (no modem lines: every line write fails)\n";
+
+struct options {
+    std::string prefix, port = "com5", trace, svg, asked;
+    bool quiet = false;
+    bool shim = true;
+    std::vector<std::string> command;
+};
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::string shim_pattern() {
+    // ld.so expands $LIB to the multiarch folder of the process's own word size, so one
+    // setting serves 32-bit and 64-bit Wine alike.
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string(".");
+    dir = dir.substr(0, dir.rfind('/'));
+    return dir + "/$LIB/cm17a_shim.so";
+}
+
+double ms(long long ns) { return static_cast<double>(ns) / 1e6; }
+
+bool parse_asked(const std::string& text, double asked[3]) {
+    return !text.empty() &&
+           std::sscanf(text.c_str(), "%lf,%lf,%lf", &asked[0], &asked[1], &asked[2]) == 3;
+}
+
+void report(const std::vector<cm17a::session>& sessions, const std::string& asked_text) {
+    double asked[3];
+    const bool have_asked = parse_asked(asked_text, asked);
+    int frames = 0;
+    for (const cm17a::session& s : sessions) {
+        if (!s.has_frame) {
+            std::printf("port opened: %zu line writes, no frame\n", s.writes.size());
+            continue;
+        }
+        ++frames;
+        if (s.complete && !s.meaning.empty()) {
+            std::printf("CM17A received: %s   (code %s)\n", s.meaning.c_str(),
+                        s.bits.substr(16, 16).c_str());
+        } else if (s.complete) {
+            std::printf("CM17A received: a frame with an unknown code %s\n",
+                        s.bits.substr(16, 16).c_str());
+        } else {
+            std::printf("CM17A received: an incomplete frame (%zu bits: %s)%s\n", s.bits.size(),
+                        s.bits.c_str(), s.failed_write ? ", a line write failed" : "");
+        }
+        std::printf("  line writes: %zu from the reset to the %s\n", s.frame_writes,
+                    s.closed ? "close" : "end of the trace (port left open)");
+        if (s.reset_wait_ns >= 0) std::printf("  reset wait: %.3f ms\n", ms(s.reset_wait_ns));
+        if (!s.clock_waits_ns.empty()) {
+            const auto [lo, hi] =
+                std::minmax_element(s.clock_waits_ns.begin(), s.clock_waits_ns.end());
+            long long sum = 0;
+            for (long long w : s.clock_waits_ns) sum += w;
+            std::printf("  clock waits: %zu, min %.3f ms, mean %.3f ms, max %.3f ms\n",
+                        s.clock_waits_ns.size(), ms(*lo),
+                        ms(sum) / static_cast<double>(s.clock_waits_ns.size()), ms(*hi));
+        }
+        if (s.tail_wait_ns >= 0)
+            std::printf("  last write to close: %.3f ms (last clock wait and standby)\n",
+                        ms(s.tail_wait_ns));
+        if (s.frame_ns >= 0) {
+            std::printf("  frame: %.3f ms from the reset to the close", ms(s.frame_ns));
+            if (have_asked)
+                std::printf(" (waits asked: %.3f ms)", asked[1] + 82 * asked[0] + asked[2]);
+            std::printf("\n");
+        }
+    }
+    if (frames == 0) std::printf("CM17A received: nothing\n");
+}
+
+void write_svg(const std::vector<cm17a::session>& sessions, const std::string& path) {
+    const cm17a::session* frame = nullptr;
+    for (const auto& s : sessions)
+        if (s.has_frame) frame = &s;
+    if (!frame) return;
+    const auto& w = frame->writes;
+    const long long t0 = w[frame->frame_start].t_ns;
+    const long long t1 = frame->closed ? frame->close_t_ns : w.back().t_ns;
+    const double width = 1200, span = static_cast<double>(std::max(1LL, t1 - t0));
+    auto x = [&](long long t) { return 60 + (width - 80) * static_cast<double>(t - t0) / span; };
+    std::ofstream out(path);
+    out << "<svg xmlns='http://www.w3.org/2000/svg' width='" << width
+        << "' height='170' font-family='sans-serif' font-size='12'>\n"
+        << "<rect width='100%' height='100%' fill='white'/>\n"
+        << "<text x='10' y='16'>" << (frame->meaning.empty() ? "frame" : frame->meaning)
+        << " - " << ms(t1 - t0) << " ms</text>\n";
+    for (int lane = 0; lane < 2; ++lane) {
+        const double high = 45 + lane * 60, low = high + 35;
+        out << "<text x='10' y='" << low - 10 << "'>" << (lane ? "RTS" : "DTR") << "</text>\n";
+        out << "<polyline fill='none' stroke='" << (lane ? "#c33" : "#36c")
+            << "' stroke-width='1.5' points='";
+        double level = low;
+        out << x(t0) << ',' << level;
+        for (std::size_t i = frame->frame_start; i < w.size(); ++i) {
+            if (w[i].kind == "FAIL") continue;
+            const double next = (lane ? w[i].rts : w[i].dtr) ? high : low;
+            out << ' ' << x(w[i].t_ns) << ',' << level << ' ' << x(w[i].t_ns) << ',' << next;
+            level = next;
+        }
+        out << ' ' << x(t1) << ',' << level << "'/>\n";
+    }
+    out << "</svg>\n";
+}
+
+int run(const options& o) {
+    const char* env_prefix = getenv("WINEPREFIX");
+    const std::string prefix = !o.prefix.empty() ? o.prefix : env_prefix ? env_prefix : "";
+    if (prefix.empty()) {
+        std::fprintf(stderr, "cm17a: no Wine prefix (use --prefix or WINEPREFIX)\n");
+        return 2;
+    }
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        std::perror("cm17a: pty");
+        return 2;
+    }
+    const std::string slave = ptsname(master);
+
+    std::string port = o.port;
+    std::transform(port.begin(), port.end(), port.begin(), ::tolower);
+    const std::string link = prefix + "/dosdevices/" + port;
+    char previous[4096];
+    const ssize_t prev_len = readlink(link.c_str(), previous, sizeof previous - 1);
+    unlink(link.c_str());
+    if (symlink(slave.c_str(), link.c_str()) != 0) {
+        std::fprintf(stderr, "cm17a: cannot map %s: %s\n", link.c_str(), std::strerror(errno));
+        return 2;
+    }
+
+    std::string trace = o.trace;
+    bool temporary_trace = false;
+    if (trace.empty()) {
+        char name[] = "/tmp/cm17a-trace-XXXXXX";
+        const int fd = mkstemp(name);
+        if (fd >= 0) close(fd);
+        trace = name;
+        temporary_trace = true;
+    }
+    { std::ofstream(trace, std::ios::trunc); }
+    char control[] = "/tmp/cm17a-control-XXXXXX";
+    const int control_fd = mkstemp(control);
+    if (control_fd >= 0) {
+        const char blank[32] = "0                              ";
+        if (write(control_fd, blank, sizeof blank) != static_cast<ssize_t>(sizeof blank)) {
+            std::fprintf(stderr, "cm17a: cannot write %s\n", control);
+        }
+        close(control_fd);
+    }
+
+    const pid_t child = fork();
+    if (child == 0) {
+        close(master);
+        setenv("WINEPREFIX", prefix.c_str(), 1);
+        setenv("CM17A_PTY", slave.c_str(), 1);
+        setenv("CM17A_TRACE", trace.c_str(), 1);
+        setenv("CM17A_CONTROL", control, 1);
+        if (o.shim) {
+            const char* old = getenv("LD_PRELOAD");
+            std::string preload = shim_pattern();
+            if (old && *old) preload += std::string(" ") + old;
+            setenv("LD_PRELOAD", preload.c_str(), 1);
+        }
+        std::vector<char*> argv;
+        for (const auto& a : o.command) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        std::fprintf(stderr, "cm17a: cannot run %s: %s\n", argv[0], std::strerror(errno));
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+
+    unlink(link.c_str());
+    if (prev_len > 0) {
+        previous[prev_len] = '\0';
+        if (symlink(previous, link.c_str()) != 0) std::perror("cm17a: restoring the port link");
+    }
+    close(master);
+    unlink(control);
+
+    const auto sessions = cm17a::decode(cm17a::parse_trace(read_file(trace)));
+    if (!o.quiet) report(sessions, o.asked);
+    if (!o.svg.empty()) write_svg(sessions, o.svg);
+    if (temporary_trace) unlink(trace.c_str());
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fputs(usage, stderr);
+        return 2;
+    }
+    const std::string verb = argv[1];
+    options o;
+    int i = 2;
+    if (verb == "decode") {
+        if (argc < 3) {
+            std::fputs(usage, stderr);
+            return 2;
+        }
+        o.trace = argv[i++];
+    }
+    for (; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+        if (a == "--") {
+            o.command.assign(argv + i + 1, argv + argc);
+            break;
+        }
+        if (a == "--prefix") o.prefix = value();
+        else if (a == "--port") o.port = value();
+        else if (a == "--trace") o.trace = value();
+        else if (a == "--svg") o.svg = value();
+        else if (a == "--asked") o.asked = value();
+        else if (a == "--quiet") o.quiet = true;
+        else if (a == "--no-shim") o.shim = false;
+        else {
+            std::fprintf(stderr, "cm17a: unknown option %s\n%s", a.c_str(), usage);
+            return 2;
+        }
+    }
+    if (verb == "decode") {
+        const auto sessions = cm17a::decode(cm17a::parse_trace(read_file(o.trace)));
+        report(sessions, o.asked);
+        if (!o.svg.empty()) write_svg(sessions, o.svg);
+        return 0;
+    }
+    if (verb != "run" || o.command.empty()) {
+        std::fputs(usage, stderr);
+        return 2;
+    }
+    return run(o);
+}
