@@ -142,6 +142,29 @@ void write_svg(const std::vector<cm17a::session>& sessions, const std::string& p
     out << "</svg>\n";
 }
 
+// The first session leader without a terminal that opens the pty takes it as its controlling
+// terminal; left free, that is the wineserver, which then gets SIGHUP (and dumps its state)
+// when the master closes. A holder process of our own takes it first.
+pid_t hold_as_controlling_terminal(const std::string& slave) {
+    int ready[2];
+    if (pipe(ready) != 0) return -1;
+    const pid_t holder = fork();
+    if (holder == 0) {
+        close(ready[0]);
+        setsid();
+        const int fd = open(slave.c_str(), O_RDWR);
+        const char byte = fd >= 0 ? 1 : 0;
+        if (write(ready[1], &byte, 1) != 1) _exit(1);
+        close(ready[1]);
+        for (;;) pause();
+    }
+    close(ready[1]);
+    char byte = 0;
+    if (read(ready[0], &byte, 1) != 1) byte = 0;
+    close(ready[0]);
+    return holder;
+}
+
 int run(const options& o) {
     const char* env_prefix = getenv("WINEPREFIX");
     const std::string prefix = !o.prefix.empty() ? o.prefix : env_prefix ? env_prefix : "";
@@ -155,6 +178,7 @@ int run(const options& o) {
         return 2;
     }
     const std::string slave = ptsname(master);
+    const pid_t holder = hold_as_controlling_terminal(slave);
 
     std::string port = o.port;
     std::transform(port.begin(), port.end(), port.begin(), ::tolower);
@@ -215,6 +239,10 @@ int run(const options& o) {
     if (prev_len > 0) {
         previous[prev_len] = '\0';
         if (symlink(previous, link.c_str()) != 0) std::perror("cm17a: restoring the port link");
+    }
+    if (holder > 0) {
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
     }
     close(master);
     unlink(control);
