@@ -1,7 +1,7 @@
 # Small helpers shared by every target of the project.
 
 function(vantrel_warnings target)
-    target_compile_options(${target} PRIVATE ${VANTREL_WARNINGS})
+    target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:${VANTREL_WARNINGS}>)
 endfunction()
 
 set(VANTREL_TEST_RESULTS ${CMAKE_BINARY_DIR}/test-results)
@@ -41,18 +41,21 @@ function(vantrel_add_test)
     endif()
 endfunction()
 
-# vantrel_run_test(NAME n TARGET t [WRAP cmd...] [ARGS ...]): one run of a test program,
-# optionally inside a wrapper such as the virtual CM17A; results go to test-results/n.xml.
+# vantrel_run_test(NAME n TARGET t [RUNNER r] [WRAP cmd...] [ARGS ...]): one run of a test
+# program, optionally inside a wrapper such as the virtual CM17A, and under Wine through RUNNER
+# (default: the build tree's wine-run); results go to test-results/n.xml.
 function(vantrel_run_test)
-    cmake_parse_arguments(R "" "NAME;TARGET" "WRAP;ARGS" ${ARGN})
+    cmake_parse_arguments(R "" "NAME;TARGET;RUNNER" "WRAP;ARGS" ${ARGN})
     set(results ${VANTREL_TEST_RESULTS}/${R_NAME}.xml)
     if(VANTREL_UNDER_WINE)
         # Wine shows the host's root as drive Z:.
         set(results Z:${results})
     endif()
-    if(R_WRAP)
+    if(R_WRAP OR R_RUNNER)
         set(program $<TARGET_FILE:${R_TARGET}>)
-        if(VANTREL_UNDER_WINE)
+        if(R_RUNNER)
+            set(program ${R_RUNNER} ${program})
+        elseif(VANTREL_UNDER_WINE)
             set(program ${VANTREL_WINE_RUN} ${program})
         endif()
         add_test(NAME ${R_NAME} COMMAND ${R_WRAP} ${program} ${R_ARGS} --gtest_output=xml:${results})

@@ -1,7 +1,8 @@
 #include "comm_ads.h"
 
+#include "dispatch.h"
 #include "error_info.h"
-#include "module_lock.h"
+#include "module.h"
 
 #include <new>
 
@@ -30,9 +31,9 @@ const IID* const error_info_interfaces[] = {&IID_ICommAds};
 
 }  // namespace
 
-CommAds::CommAds() noexcept { module_lock::add(); }
+CommAds::CommAds() noexcept { module::lock(); }
 
-CommAds::~CommAds() { module_lock::release(); }
+CommAds::~CommAds() { module::unlock(); }
 
 HRESULT CommAds::create_instance(IUnknown* outer, REFIID riid, void** ppv) noexcept {
     if (!ppv) return E_POINTER;
@@ -124,16 +125,36 @@ HRESULT CommAds::fail(const char* message) noexcept {
     return E_FAIL;
 }
 
-// Late binding is served from the registered type library, which the server provides.
-STDMETHODIMP CommAds::GetTypeInfoCount(UINT*) noexcept { return E_NOTIMPL; }
-STDMETHODIMP CommAds::GetTypeInfo(UINT, LCID, ITypeInfo**) noexcept { return E_NOTIMPL; }
-STDMETHODIMP CommAds::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) noexcept {
-    return E_NOTIMPL;
+STDMETHODIMP CommAds::GetTypeInfoCount(UINT* count) noexcept {
+    if (!count) return E_POINTER;
+    *count = 1;
+    return S_OK;
 }
-STDMETHODIMP CommAds::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                             UINT*) noexcept {
-    return E_NOTIMPL;
+
+STDMETHODIMP CommAds::GetTypeInfo(UINT, LCID lcid, ITypeInfo** info) noexcept {
+    if (!info) return E_POINTER;
+    *info = nullptr;
+    ITypeInfo* shared = nullptr;
+    const HRESULT hr = dispatch::type_info(lcid, &shared);
+    if (FAILED(hr)) return hr;
+    shared->AddRef();
+    *info = shared;
+    return S_OK;
 }
+
+STDMETHODIMP CommAds::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID lcid,
+                                    DISPID* ids) noexcept {
+    return dispatch::ids_of_names(names, count, lcid, ids);
+}
+
+STDMETHODIMP CommAds::Invoke(DISPID id, REFIID, LCID lcid, WORD flags, DISPPARAMS* params,
+                             VARIANT* result, EXCEPINFO* excep, UINT* arg_err) noexcept {
+    ITypeInfo* info = nullptr;
+    const HRESULT hr = dispatch::type_info(lcid, &info);
+    if (FAILED(hr)) return hr;
+    return info->Invoke(static_cast<ICommAds*>(this), id, flags, params, result, excep, arg_err);
+}
+
 HRESULT CommAds::get_timing(const LONG& field, LONG* pVal) noexcept {
     if (!pVal) return E_POINTER;
     lock_guard hold(lock_);

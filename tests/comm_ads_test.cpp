@@ -1,5 +1,5 @@
 #include "comm_ads.h"
-#include "module_lock.h"
+#include "module.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -122,38 +122,38 @@ TEST(SupportErrorInfo, OnlyICommAdsPublishesRecords) {
 }
 
 TEST(Lifetime, ReferenceCountsBalanceAndTheLastReleaseDestroysOnce) {
-    const LONG before = vantrel::module_lock::count();
+    const LONG before = vantrel::module::lock_count();
     ICommAds* raw = nullptr;
     ASSERT_EQ(S_OK, vantrel::CommAds::create_instance(nullptr, IID_ICommAds, reinterpret_cast<void**>(&raw)));
-    EXPECT_EQ(before + 1, vantrel::module_lock::count());
+    EXPECT_EQ(before + 1, vantrel::module::lock_count());
     EXPECT_EQ(2u, raw->AddRef());
     EXPECT_EQ(3u, raw->AddRef());
     EXPECT_EQ(2u, raw->Release());
     EXPECT_EQ(1u, raw->Release());
-    EXPECT_EQ(before + 1, vantrel::module_lock::count());
+    EXPECT_EQ(before + 1, vantrel::module::lock_count());
     EXPECT_EQ(0u, raw->Release());
-    EXPECT_EQ(before, vantrel::module_lock::count());
+    EXPECT_EQ(before, vantrel::module::lock_count());
 }
 
 TEST(Lifetime, ReferencesThroughOtherFacesKeepTheObjectAlive) {
-    const LONG before = vantrel::module_lock::count();
+    const LONG before = vantrel::module::lock_count();
     com_ptr<ISupportErrorInfo> support;
     {
         auto object = make_comm_ads();
         ASSERT_EQ(S_OK, object.as(support));
     }
-    EXPECT_EQ(before + 1, vantrel::module_lock::count());
+    EXPECT_EQ(before + 1, vantrel::module::lock_count());
     EXPECT_EQ(S_OK, support->InterfaceSupportsErrorInfo(IID_ICommAds));
     support.reset();
-    EXPECT_EQ(before, vantrel::module_lock::count());
+    EXPECT_EQ(before, vantrel::module::lock_count());
 }
 
 TEST(Lifetime, FailedCreationLeavesNothingBehind) {
-    const LONG before = vantrel::module_lock::count();
+    const LONG before = vantrel::module::lock_count();
     void* out = reinterpret_cast<void*>(0xdeadbeef);
     EXPECT_EQ(E_NOINTERFACE, vantrel::CommAds::create_instance(nullptr, IID_IClassFactory, &out));
     EXPECT_EQ(nullptr, out);
-    EXPECT_EQ(before, vantrel::module_lock::count());
+    EXPECT_EQ(before, vantrel::module::lock_count());
 
     auto outer = make_comm_ads();
     for (const IID* iid : {&IID_IUnknown, &IID_ICommAds}) {
@@ -161,7 +161,7 @@ TEST(Lifetime, FailedCreationLeavesNothingBehind) {
         EXPECT_EQ(CLASS_E_NOAGGREGATION, vantrel::CommAds::create_instance(outer.get(), *iid, &out));
         EXPECT_EQ(nullptr, out);
     }
-    EXPECT_EQ(before + 1, vantrel::module_lock::count());
+    EXPECT_EQ(before + 1, vantrel::module::lock_count());
     EXPECT_EQ(E_POINTER, vantrel::CommAds::create_instance(nullptr, IID_ICommAds, nullptr));
 }
 

@@ -1,0 +1,167 @@
+#include "registration.h"
+
+#include "module.h"
+#include "owners.h"
+#include "registry_script.h"
+#include "win32_key_store.h"
+
+#include <VantrelCtrl.h>
+
+#include <new>
+#include <vector>
+
+namespace vantrel {
+namespace {
+
+constexpr int registry_script_id = 101;
+
+HRESULT last_error_status() {
+    const DWORD error = GetLastError();
+    return error ? HRESULT_FROM_WIN32(error) : S_OK;
+}
+
+// The library file's full, long path in the ANSI code page.
+HRESULT module_path(std::string& path) {
+    char buffer[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(module::handle(), buffer, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return n ? HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER) : last_error_status();
+    char long_form[MAX_PATH];
+    const DWORD m = GetLongPathNameA(buffer, long_form, MAX_PATH);
+    path = m > 0 && m < MAX_PATH ? long_form : buffer;
+    return S_OK;
+}
+
+std::wstring widen(const std::string& text) {
+    const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring wide(n > 0 ? static_cast<std::size_t>(n) : 1, L'\0');
+    if (n > 0) MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], n);
+    wide.resize(wide.size() - 1);
+    return wide;
+}
+
+class module_as_data {
+public:
+    explicit module_as_data(const std::string& path)
+        : h_(LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)) {}
+    ~module_as_data() {
+        if (h_) FreeLibrary(h_);
+    }
+    module_as_data(const module_as_data&) = delete;
+    module_as_data& operator=(const module_as_data&) = delete;
+    HMODULE get() const { return h_; }
+
+private:
+    HMODULE h_;
+};
+
+HRESULT read_registry_script(const std::string& path, std::string& script, bool* found) {
+    *found = false;
+    module_as_data file(path);
+    if (!file.get()) return last_error_status();
+    HRSRC resource = FindResourceA(file.get(), MAKEINTRESOURCEA(registry_script_id), "REGISTRY");
+    if (!resource) return last_error_status();
+    HGLOBAL data = LoadResource(file.get(), resource);
+    const DWORD size = SizeofResource(file.get(), resource);
+    const char* text = data ? static_cast<const char*>(LockResource(data)) : nullptr;
+    if (!text) return last_error_status();
+    // A copy that ends at the text's first zero byte, terminated either way.
+    std::size_t length = 0;
+    while (length < size && text[length] != '\0') ++length;
+    script.assign(text, length);
+    *found = true;
+    return S_OK;
+}
+
+HRESULT load_type_library(com_ptr<ITypeLib>& library, std::string& loaded_from) {
+    HRESULT hr = module_path(loaded_from);
+    if (FAILED(hr)) return hr;
+    hr = LoadTypeLib(widen(loaded_from).c_str(), library.put());
+    if (SUCCEEDED(hr)) return hr;
+    loaded_from = fallback_type_library_path(loaded_from);
+    return LoadTypeLib(widen(loaded_from).c_str(), library.put());
+}
+
+HRESULT register_type_library() {
+    com_ptr<ITypeLib> library;
+    std::string path;
+    HRESULT hr = load_type_library(library, path);
+    if (FAILED(hr)) return hr;
+    std::wstring wide_path = widen(path), wide_help = widen(help_directory(path));
+    return RegisterTypeLib(library.get(), &wide_path[0], &wide_help[0]);
+}
+
+void unregister_type_library() {
+    com_ptr<ITypeLib> library;
+    std::string path;
+    if (FAILED(load_type_library(library, path))) return;
+    TLIBATTR* attr = nullptr;
+    if (FAILED(library->GetLibAttr(&attr))) return;
+    // Looked up at run time, as the platform's oldest automation runtimes lack it.
+    if (HMODULE oleaut = LoadLibraryA("oleaut32.dll")) {
+        using unregister_fn = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
+        auto unregister = reinterpret_cast<unregister_fn>(
+            reinterpret_cast<void*>(GetProcAddress(oleaut, "UnRegisterTypeLib")));
+        if (unregister) {
+            unregister(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
+                       attr->syskind);
+        }
+        FreeLibrary(oleaut);
+    }
+    library->ReleaseTLibAttr(attr);
+}
+
+}  // namespace
+
+std::string fallback_type_library_path(const std::string& module_path) {
+    const std::size_t dot = module_path.rfind('.');
+    return (dot == std::string::npos ? module_path : module_path.substr(0, dot)) + ".tlb";
+}
+
+std::string help_directory(const std::string& path) {
+    const std::size_t end = path.find_last_of("\\/:");
+    return end == std::string::npos ? std::string() : path.substr(0, end + 1);
+}
+
+HRESULT run_registry_script(bool register_it) noexcept {
+    try {
+        std::string path;
+        HRESULT hr = module_path(path);
+        if (FAILED(hr)) return hr;
+        std::string quoted;
+        for (char c : path) {
+            quoted += c;
+            if (c == '\'') quoted += '\'';
+        }
+        std::string script;
+        bool found = false;
+        hr = read_registry_script(path, script, &found);
+        if (!found) return hr;
+        win32_key_store store;
+        return registrar::run_script(
+            script, {{"Module", quoted}},
+            register_it ? registrar::mode::registration : registrar::mode::unregistration, store);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT register_server() noexcept {
+    const HRESULT hr = run_registry_script(true);
+    if (FAILED(hr)) return hr;
+    try {
+        return register_type_library();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT unregister_server() noexcept {
+    run_registry_script(false);
+    try {
+        unregister_type_library();
+    } catch (const std::bad_alloc&) {
+    }
+    return S_OK;
+}
+
+}  // namespace vantrel

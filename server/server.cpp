@@ -1,0 +1,79 @@
+// The library's entry points: load and unload, the class table, DllGetClassObject and
+// DllCanUnloadNow.
+#include "class_factory.h"
+#include "comm_ads.h"
+#include "module.h"
+#include "registration.h"
+
+namespace vantrel {
+namespace {
+
+struct class_entry {
+    const CLSID* clsid;
+    HRESULT (*update_registry)(bool register_it) noexcept;
+    HRESULT (*create_class_object)(instance_creator, REFIID, void**) noexcept;
+    instance_creator create_instance;
+    IUnknown* class_object;  // the library's own reference, made on first request
+};
+
+class_entry g_classes[] = {
+    {&CLSID_CommAds, run_registry_script, class_factory::create, CommAds::create_instance,
+     nullptr},
+};
+
+critical_section& class_table_lock() noexcept {
+    static critical_section lock;
+    return lock;
+}
+
+HRESULT get_class_object(REFCLSID clsid, REFIID riid, void** ppv) noexcept {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    for (class_entry& entry : g_classes) {
+        if (!IsEqualCLSID(clsid, *entry.clsid) || !entry.create_class_object) continue;
+        HRESULT hr = S_OK;
+        if (!entry.class_object) {
+            lock_guard hold(class_table_lock());
+            if (!entry.class_object) {
+                hr = entry.create_class_object(entry.create_instance, IID_IUnknown,
+                                               reinterpret_cast<void**>(&entry.class_object));
+            }
+        }
+        if (entry.class_object) return entry.class_object->QueryInterface(riid, ppv);
+        return hr;
+    }
+    return CLASS_E_CLASSNOTAVAILABLE;
+}
+
+void process_detach() noexcept {
+    for (class_entry& entry : g_classes) {
+        if (IUnknown* object = entry.class_object) {
+            entry.class_object = nullptr;
+            object->Release();
+        }
+    }
+    module::run_terminations();
+}
+
+}  // namespace
+}  // namespace vantrel
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        vantrel::module::set_handle(instance);
+        DisableThreadLibraryCalls(instance);
+    } else if (reason == DLL_PROCESS_DETACH) {
+        vantrel::process_detach();
+    }
+    return TRUE;
+}
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
+    return vantrel::get_class_object(clsid, riid, ppv);
+}
+
+STDAPI DllCanUnloadNow() { return vantrel::module::lock_count() == 0 ? S_OK : S_FALSE; }
+
+STDAPI DllRegisterServer() { return vantrel::register_server(); }
+
+STDAPI DllUnregisterServer() { return vantrel::unregister_server(); }
