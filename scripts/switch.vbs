@@ -23,4 +23,7 @@ If Err.Number <> 0 Then
     WScript.Echo Err.Source & ": " & Err.Description
     WScript.Quit 1
 End If
-WScript.Echo "sent " & UCase(args(1)) & " " & Array("OFF", "ON")(Abs(CLng(args(2)) <> 0)) & " on " & args(0)
+Dim state
+state = "OFF"
+If CLng(args(2)) <> 0 Then state = "ON"
+WScript.Echo "sent " & UCase(args(1)) & " " & state & " on " & args(0)
