@@ -5,6 +5,14 @@ function(vantrel_warnings target)
 endfunction()
 
 set(VANTREL_TEST_RESULTS ${CMAKE_BINARY_DIR}/test-results)
+set(VANTREL_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
+
+# vantrel_wine_runner(path prefix): a script that runs a Windows program under Wine in prefix.
+function(vantrel_wine_runner path runner_prefix)
+    configure_file(${VANTREL_CMAKE_DIR}/wine-run.in ${path}
+                   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                    WORLD_READ WORLD_EXECUTE @ONLY)
+endfunction()
 
 # Where the system IDL files (oaidl.idl) and stdole2.tlb live for widl.
 set(VANTREL_IDL_INCLUDE /usr/include/wine/wine/windows CACHE PATH "Folder of oaidl.idl")
@@ -18,9 +26,7 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
     # the user's home. wine-run is the emulator CTest puts in front of each test binary.
     set(VANTREL_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
     set(VANTREL_WINE_RUN ${CMAKE_BINARY_DIR}/wine-run)
-    configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.in ${VANTREL_WINE_RUN}
-                   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
-                                    WORLD_READ WORLD_EXECUTE @ONLY)
+    vantrel_wine_runner(${VANTREL_WINE_RUN} ${VANTREL_WINEPREFIX})
     set(CMAKE_CROSSCOMPILING_EMULATOR ${VANTREL_WINE_RUN})
 endif()
 

@@ -1,15 +1,11 @@
 // End to end: CommAds on COM5, which the virtual CM17A maps to a pty whose modem lines the
 // preloaded shim emulates and records. Run inside "cm17a run"; the trace is read back here.
-#include "decoder.h"
 #include "test_support.h"
+#include "trace_support.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,43 +13,14 @@
 using test::bstr;
 using test::make_comm_ads;
 using test::take_error_description;
+using test::fail_write_number;
+using test::host_file;
+using test::read_trace;
 using vantrel::com_ptr;
 
 namespace {
 
 const wchar_t port[] = L"COM5";
-
-// Unix paths from the virtual CM17A, seen through Wine's drive Z:.
-std::string host_file(const char* variable) {
-    const char* path = std::getenv(variable);
-    return path ? std::string("Z:") + path : std::string();
-}
-
-// Every event of the trace so far; reads only what was appended since the last call.
-const std::vector<cm17a::event>& read_trace() {
-    static std::vector<cm17a::event> events;
-    static std::streamoff offset = 0;
-    std::ifstream in(host_file("CM17A_TRACE"), std::ios::binary);
-    in.seekg(offset);
-    std::ostringstream text;
-    text << in.rdbuf();
-    std::string fresh = text.str();
-    fresh.erase(fresh.rfind('\n') == std::string::npos ? 0 : fresh.rfind('\n') + 1);
-    offset += static_cast<std::streamoff>(fresh.size());
-    const auto parsed = cm17a::parse_trace(fresh);
-    events.insert(events.end(), parsed.begin(), parsed.end());
-    return events;
-}
-
-// Makes the line write with this sequence number fail (0: none).
-void fail_write_number(long seq) {
-    std::FILE* f = std::fopen(host_file("CM17A_CONTROL").c_str(), "r+b");
-    ASSERT_NE(nullptr, f);
-    char text[32];
-    std::snprintf(text, sizeof text, "%-30ld\n", seq);
-    std::fwrite(text, 1, 31, f);
-    std::fclose(f);
-}
 
 struct expected_write {
     bool dtr;  // which line
@@ -88,14 +55,9 @@ protected:
     }
     void TearDown() override { fail_write_number(0); }
 
-    void mark() { mark_ = read_trace().size(); }
-    std::vector<cm17a::event> events_since_mark() const {
-        const auto& all = read_trace();
-        return std::vector<cm17a::event>(all.begin() + static_cast<long>(mark_), all.end());
-    }
-    std::vector<cm17a::session> sessions_since_mark() const {
-        return cm17a::decode(events_since_mark());
-    }
+    void mark() { mark_ = test::trace_mark(); }
+    std::vector<cm17a::event> events_since_mark() const { return mark_.events(); }
+    std::vector<cm17a::session> sessions_since_mark() const { return mark_.sessions(); }
     long last_seq() const {
         const auto& all = read_trace();
         return all.empty() ? 0 : all.back().seq;
@@ -110,7 +72,7 @@ protected:
         return object;
     }
 
-    std::size_t mark_ = 0;
+    test::trace_mark mark_;
 };
 
 }  // namespace

@@ -13,12 +13,7 @@ set_tests_properties(server_test PROPERTIES FIXTURES_REQUIRED "wine_prefix;regis
 
 # Registration changes the registry, so it runs in a throwaway copy of the prefix.
 set(scratch ${CMAKE_BINARY_DIR}/scratch-prefix)
-configure_file(${CMAKE_SOURCE_DIR}/cmake/wine-run.in ${CMAKE_BINARY_DIR}/wine-run-scratch
-               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
-                                WORLD_READ WORLD_EXECUTE @ONLY)
-file(READ ${CMAKE_BINARY_DIR}/wine-run-scratch runner)
-string(REPLACE "${VANTREL_WINEPREFIX}" "${scratch}" runner "${runner}")
-file(WRITE ${CMAKE_BINARY_DIR}/wine-run-scratch "${runner}")
+vantrel_wine_runner(${CMAKE_BINARY_DIR}/wine-run-scratch ${scratch})
 add_test(NAME scratch_prefix
          COMMAND sh -c "rm -rf '${scratch}' && cp -a '${VANTREL_WINEPREFIX}' '${scratch}'")
 set_tests_properties(scratch_prefix PROPERTIES
@@ -36,3 +31,32 @@ add_test(NAME late_bound_test
          COMMAND ${VANTREL_WINE_RUN} cscript //nologo Z:${CMAKE_CURRENT_SOURCE_DIR}/late_bound_test.vbs)
 set_tests_properties(late_bound_test PROPERTIES
     FIXTURES_REQUIRED "wine_prefix;registered_library")
+
+# The console, driven for real under Xvfb: with the library registered and COM5 on the virtual
+# CM17A, and once more in a prefix where the library is not registered.
+set(VANTREL_ARTIFACTS ${CMAKE_BINARY_DIR}/artifacts)
+file(MAKE_DIRECTORY ${VANTREL_ARTIFACTS})
+vantrel_add_test(NAME probe_ui_test NO_RUN SOURCES probe_ui_test.cpp trace_support.cpp
+    LIBS cm17a_decoder)
+target_include_directories(probe_ui_test PRIVATE ${CMAKE_SOURCE_DIR}/SwitchProbe)
+target_compile_definitions(probe_ui_test PRIVATE VANTREL_ARTIFACTS="Z:${VANTREL_ARTIFACTS}")
+target_link_libraries(probe_ui_test PRIVATE gdi32 user32)
+add_dependencies(probe_ui_test SwitchProbe VantrelCtrl cm17a_tools)
+set(xvfb xvfb-run -a -s "-screen 0 640x480x24")
+vantrel_run_test(NAME probe_ui_test TARGET probe_ui_test
+    WRAP ${xvfb} ${VANTREL_CM17A_DIR}/cm17a run --prefix ${VANTREL_WINEPREFIX} --port com5 --quiet --
+    ARGS --gtest_filter=Console.*)
+set_tests_properties(probe_ui_test PROPERTIES
+    FIXTURES_REQUIRED "wine_prefix;registered_library" RESOURCE_LOCK com5)
+
+set(bare ${CMAKE_BINARY_DIR}/unregistered-prefix)
+vantrel_wine_runner(${CMAKE_BINARY_DIR}/wine-run-unregistered ${bare})
+add_test(NAME unregistered_prefix
+         COMMAND sh -c "rm -rf '${bare}' && cp -a '${VANTREL_WINEPREFIX}' '${bare}' && '${CMAKE_BINARY_DIR}/wine-run-unregistered' regsvr32 /u /s '${wine_dll}'")
+set_tests_properties(unregistered_prefix PROPERTIES
+    FIXTURES_SETUP unregistered_prefix FIXTURES_REQUIRED wine_prefix)
+vantrel_run_test(NAME probe_unregistered_test TARGET probe_ui_test
+    RUNNER ${CMAKE_BINARY_DIR}/wine-run-unregistered WRAP ${xvfb}
+    ARGS --gtest_filter=Unregistered.*)
+set_tests_properties(probe_unregistered_test PROPERTIES
+    FIXTURES_REQUIRED "wine_prefix;unregistered_prefix")

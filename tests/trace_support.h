@@ -1,0 +1,31 @@
+// Reading what the virtual CM17A recorded, from a test running inside "cm17a run".
+#pragma once
+
+#include "decoder.h"
+
+#include <string>
+#include <vector>
+
+namespace test {
+
+// A Unix path from the environment, as Wine shows it (drive Z:); empty when unset.
+std::string host_file(const char* variable);
+
+// Every event of the trace so far; reads only what was appended since the last call.
+const std::vector<cm17a::event>& read_trace();
+
+// Makes the line write with this sequence number fail (0: none).
+void fail_write_number(long seq);
+
+// Events and sessions recorded after a mark.
+class trace_mark {
+public:
+    trace_mark() : at_(read_trace().size()) {}
+    std::vector<cm17a::event> events() const;
+    std::vector<cm17a::session> sessions() const { return cm17a::decode(events()); }
+
+private:
+    std::size_t at_;
+};
+
+}  // namespace test
