@@ -3,6 +3,7 @@
 #include "module.h"
 #include "owners.h"
 #include "registry_script.h"
+#include "type_library_path.h"
 #include "win32_key_store.h"
 
 #include <VantrelCtrl.h>
@@ -81,7 +82,7 @@ HRESULT load_type_library(com_ptr<ITypeLib>& library, std::string& loaded_from) 
     return LoadTypeLib(widen(loaded_from).c_str(), library.put());
 }
 
-HRESULT register_type_library() {
+HRESULT register_type_library_from_file() {
     com_ptr<ITypeLib> library;
     std::string path;
     HRESULT hr = load_type_library(library, path);
@@ -90,7 +91,7 @@ HRESULT register_type_library() {
     return RegisterTypeLib(library.get(), &wide_path[0], &wide_help[0]);
 }
 
-void unregister_type_library() {
+void unregister_type_library_from_file() {
     com_ptr<ITypeLib> library;
     std::string path;
     if (FAILED(load_type_library(library, path))) return;
@@ -111,16 +112,6 @@ void unregister_type_library() {
 }
 
 }  // namespace
-
-std::string fallback_type_library_path(const std::string& module_path) {
-    const std::size_t dot = module_path.rfind('.');
-    return (dot == std::string::npos ? module_path : module_path.substr(0, dot)) + ".tlb";
-}
-
-std::string help_directory(const std::string& path) {
-    const std::size_t end = path.find_last_of("\\/:");
-    return end == std::string::npos ? std::string() : path.substr(0, end + 1);
-}
 
 HRESULT run_registry_script(bool register_it) noexcept {
     try {
@@ -145,23 +136,19 @@ HRESULT run_registry_script(bool register_it) noexcept {
     }
 }
 
-HRESULT register_server() noexcept {
-    const HRESULT hr = run_registry_script(true);
-    if (FAILED(hr)) return hr;
+HRESULT register_type_library() noexcept {
     try {
-        return register_type_library();
+        return register_type_library_from_file();
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
 }
 
-HRESULT unregister_server() noexcept {
-    run_registry_script(false);
+void unregister_type_library() noexcept {
     try {
-        unregister_type_library();
+        unregister_type_library_from_file();
     } catch (const std::bad_alloc&) {
     }
-    return S_OK;
 }
 
 }  // namespace vantrel

@@ -3,20 +3,14 @@
 
 #include <windows.h>
 
-#include <string>
 
 namespace vantrel {
 
 // Runs the library's registry script (resource "REGISTRY" 101) in one mode.
 HRESULT run_registry_script(bool register_it) noexcept;
 
-HRESULT register_server() noexcept;    // script, then the type library
-HRESULT unregister_server() noexcept;  // both, whatever fails; always S_OK
-
-// Where the type library is looked for when the library file itself offers none: the path with
-// everything from its last "." replaced by ".tlb" (or ".tlb" appended).
-std::string fallback_type_library_path(const std::string& module_path);
-// The folder part of a path: up to and including its last "\", "/" or ":".
-std::string help_directory(const std::string& path);
+// The type library, from the library file or else the ".tlb" file beside it.
+HRESULT register_type_library() noexcept;
+void unregister_type_library() noexcept;  // quietly does nothing when it cannot
 
 }  // namespace vantrel

@@ -32,8 +32,9 @@ public:
     enum class access { all, read };
 
     virtual ~key_store() = default;
-    // The predefined root keys by their script names: HKCR, HKCU, HKLM, HKU, HKCC and the long
-    // forms (HKEY_CLASSES_ROOT ...). Returns 0 for a name that is no root.
+    // The predefined root keys by their script names, which the interpreter passes upper-cased:
+    // HKCR, HKCU, HKLM, HKU, HKCC and the long forms (HKEY_CLASSES_ROOT ...). Returns 0 for a
+    // name that is no root.
     virtual key root(const std::string& name) = 0;
     virtual long open_key(key parent, const std::string& name, access a, key* out) = 0;
     virtual long create_key(key parent, const std::string& name, key* out) = 0;  // full access

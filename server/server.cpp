@@ -5,6 +5,8 @@
 #include "module.h"
 #include "registration.h"
 
+#include <atomic>
+
 namespace vantrel {
 namespace {
 
@@ -13,7 +15,7 @@ struct class_entry {
     HRESULT (*update_registry)(bool register_it) noexcept;
     HRESULT (*create_class_object)(instance_creator, REFIID, void**) noexcept;
     instance_creator create_instance;
-    IUnknown* class_object;  // the library's own reference, made on first request
+    std::atomic<IUnknown*> class_object;  // the library's own reference, made on first request
 };
 
 class_entry g_classes[] = {
@@ -32,14 +34,19 @@ HRESULT get_class_object(REFCLSID clsid, REFIID riid, void** ppv) noexcept {
     for (class_entry& entry : g_classes) {
         if (!IsEqualCLSID(clsid, *entry.clsid) || !entry.create_class_object) continue;
         HRESULT hr = S_OK;
-        if (!entry.class_object) {
+        IUnknown* object = entry.class_object.load(std::memory_order_acquire);
+        if (!object) {
             lock_guard hold(class_table_lock());
-            if (!entry.class_object) {
+            object = entry.class_object.load(std::memory_order_acquire);
+            if (!object) {
+                // Published only once it holds its reference, so no other thread can release
+                // a half-made object.
                 hr = entry.create_class_object(entry.create_instance, IID_IUnknown,
-                                               reinterpret_cast<void**>(&entry.class_object));
+                                               reinterpret_cast<void**>(&object));
+                if (SUCCEEDED(hr)) entry.class_object.store(object, std::memory_order_release);
             }
         }
-        if (entry.class_object) return entry.class_object->QueryInterface(riid, ppv);
+        if (object) return object->QueryInterface(riid, ppv);
         return hr;
     }
     return CLASS_E_CLASSNOTAVAILABLE;
@@ -47,10 +54,7 @@ HRESULT get_class_object(REFCLSID clsid, REFIID riid, void** ppv) noexcept {
 
 void process_detach() noexcept {
     for (class_entry& entry : g_classes) {
-        if (IUnknown* object = entry.class_object) {
-            entry.class_object = nullptr;
-            object->Release();
-        }
+        if (IUnknown* object = entry.class_object.exchange(nullptr)) object->Release();
     }
     module::run_terminations();
 }
@@ -74,6 +78,16 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
 
 STDAPI DllCanUnloadNow() { return vantrel::module::lock_count() == 0 ? S_OK : S_FALSE; }
 
-STDAPI DllRegisterServer() { return vantrel::register_server(); }
+STDAPI DllRegisterServer() {
+    for (const vantrel::class_entry& entry : vantrel::g_classes) {
+        const HRESULT hr = entry.update_registry(true);
+        if (FAILED(hr)) return hr;
+    }
+    return vantrel::register_type_library();
+}
 
-STDAPI DllUnregisterServer() { return vantrel::unregister_server(); }
+STDAPI DllUnregisterServer() {
+    for (const vantrel::class_entry& entry : vantrel::g_classes) entry.update_registry(false);
+    vantrel::unregister_type_library();
+    return S_OK;
+}

@@ -2,22 +2,12 @@
 
 #include <windows.h>
 
-#include <cctype>
-#include <cstring>
 
 namespace vantrel {
 namespace {
 
 HKEY to_hkey(registrar::key_store::key k) { return reinterpret_cast<HKEY>(k); }
 registrar::key_store::key from_hkey(HKEY h) { return reinterpret_cast<registrar::key_store::key>(h); }
-
-bool same_text(const std::string& a, const char* b) {
-    if (a.size() != std::strlen(b)) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(a[i])) != b[i]) return false;
-    }
-    return true;
-}
 
 struct root_name {
     const char* short_name;
@@ -46,7 +36,7 @@ const char* value_name_or_default(const std::string& name) {
 
 registrar::key_store::key win32_key_store::root(const std::string& name) {
     for (const root_name& r : roots) {
-        if (same_text(name, r.short_name) || same_text(name, r.long_name)) return from_hkey(r.key);
+        if (name == r.short_name || name == r.long_name) return from_hkey(r.key);
     }
     return 0;
 }

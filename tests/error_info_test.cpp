@@ -13,11 +13,13 @@ using vantrel::ReportError;
 
 namespace {
 
-const wchar_t class_key[] = L"CLSID\\{8CA177E3-B91E-4200-A171-068349162588}";
-const wchar_t progid_key[] = L"CLSID\\{8CA177E3-B91E-4200-A171-068349162588}\\ProgID";
+// A class of the tests' own, so that registering and removing its ProgID cannot disturb the
+// registration of CommAds that other tests in this prefix rely on.
+const CLSID test_class = {0x5e1f7e57, 0x0b1d, 0x4c0e, {0x9a, 0x11, 0x3b, 0x6c, 0x0d, 0x2e, 0x44, 0x01}};
+const wchar_t class_key[] = L"CLSID\\{5E1F7E57-0B1D-4C0E-9A11-3B6C0D2E4401}";
+const wchar_t progid_key[] = L"CLSID\\{5E1F7E57-0B1D-4C0E-9A11-3B6C0D2E4401}\\ProgID";
 
-// Registers (or removes) the class's ProgID in this prefix's registry, as self-registration
-// will, so that the record's source can be looked up.
+// Registers (or removes) the test class's ProgID, as self-registration does for CommAds.
 void register_progid(const wchar_t* progid) {
     HKEY key = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, progid_key, 0, nullptr, 0,
@@ -42,12 +44,12 @@ protected:
 }  // namespace
 
 TEST_F(ReportErrorTest, PublishesTheRecordWithTheRegisteredSource) {
-    register_progid(L"VantrelCtrl.CommAds.1");
-    EXPECT_EQ(E_FAIL, ReportError(CLSID_CommAds, "Unable to open the port", GUID_NULL, E_FAIL));
+    register_progid(L"VantrelCtrl.ErrorInfoTest.1");
+    EXPECT_EQ(E_FAIL, ReportError(test_class, "Unable to open the port", GUID_NULL, E_FAIL));
     const test::error_record r = test::take_error_record();
     ASSERT_TRUE(r.published);
     EXPECT_TRUE(IsEqualGUID(GUID_NULL, r.iid));
-    EXPECT_EQ(L"VantrelCtrl.CommAds.1", r.source);
+    EXPECT_EQ(L"VantrelCtrl.ErrorInfoTest.1", r.source);
     EXPECT_EQ(L"Unable to open the port", r.description);
     EXPECT_FALSE(r.has_help_file);
     EXPECT_EQ(0u, r.help_context);
@@ -55,7 +57,7 @@ TEST_F(ReportErrorTest, PublishesTheRecordWithTheRegisteredSource) {
 
 TEST_F(ReportErrorTest, WithoutARegisteredProgIdTheRecordHasNoSource) {
     unregister_progid();
-    ReportError(CLSID_CommAds, "No port is currently opened.", GUID_NULL, E_FAIL);
+    ReportError(test_class, "No port is currently opened.", GUID_NULL, E_FAIL);
     const test::error_record r = test::take_error_record();
     ASSERT_TRUE(r.published);
     EXPECT_FALSE(r.has_source) << "source: " << std::string(r.source.begin(), r.source.end());
@@ -63,8 +65,8 @@ TEST_F(ReportErrorTest, WithoutARegisteredProgIdTheRecordHasNoSource) {
 }
 
 TEST_F(ReportErrorTest, ASecondFailureReplacesTheFirst) {
-    ReportError(CLSID_CommAds, "Port is currently opened.", GUID_NULL, E_FAIL);
-    ReportError(CLSID_CommAds, "can't find switch [Q1]", GUID_NULL, E_FAIL);
+    ReportError(test_class, "Port is currently opened.", GUID_NULL, E_FAIL);
+    ReportError(test_class, "can't find switch [Q1]", GUID_NULL, E_FAIL);
     const test::error_record r = test::take_error_record();
     ASSERT_TRUE(r.published);
     EXPECT_EQ(L"can't find switch [Q1]", r.description);
@@ -73,14 +75,14 @@ TEST_F(ReportErrorTest, ASecondFailureReplacesTheFirst) {
 }
 
 TEST_F(ReportErrorTest, ReturnsTheStatusItWasGivenAndKeepsTheInterfaceId) {
-    EXPECT_EQ(E_OUTOFMEMORY, ReportError(CLSID_CommAds, "x", IID_ICommAds, E_OUTOFMEMORY));
+    EXPECT_EQ(E_OUTOFMEMORY, ReportError(test_class, "x", IID_ICommAds, E_OUTOFMEMORY));
     EXPECT_TRUE(IsEqualGUID(IID_ICommAds, test::take_error_record().iid));
-    EXPECT_EQ(S_FALSE, ReportError(CLSID_CommAds, "y", GUID_NULL, S_FALSE));
+    EXPECT_EQ(S_FALSE, ReportError(test_class, "y", GUID_NULL, S_FALSE));
 }
 
 TEST_F(ReportErrorTest, EmptyAndAbsentMessagesGiveAnEmptyDescription) {
     for (const char* message : {"", static_cast<const char*>(nullptr)}) {
-        ReportError(CLSID_CommAds, message, GUID_NULL, E_FAIL);
+        ReportError(test_class, message, GUID_NULL, E_FAIL);
         const test::error_record r = test::take_error_record();
         ASSERT_TRUE(r.published);
         EXPECT_TRUE(r.description.empty());
@@ -88,11 +90,11 @@ TEST_F(ReportErrorTest, EmptyAndAbsentMessagesGiveAnEmptyDescription) {
 }
 
 TEST_F(ReportErrorTest, RecordsArePerThread) {
-    ReportError(CLSID_CommAds, "main thread", GUID_NULL, E_FAIL);
+    ReportError(test_class, "main thread", GUID_NULL, E_FAIL);
     test::error_record other;
     std::thread worker([&] {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        ReportError(CLSID_CommAds, "worker thread", GUID_NULL, E_FAIL);
+        ReportError(test_class, "worker thread", GUID_NULL, E_FAIL);
         other = test::take_error_record();
         CoUninitialize();
     });

@@ -4,34 +4,6 @@
 
 #include <climits>
 
-using vantrel::line;
-
-namespace {
-
-std::string describe(char symbol) {
-    const auto w = vantrel::data_phase(symbol);
-    std::string out;
-    for (int i = 0; i < w.count; ++i) {
-        out += w.writes[i].which == line::dtr ? "DTR" : "RTS";
-        out += w.writes[i].set ? '+' : '-';
-        out += ' ';
-    }
-    return out;
-}
-
-}  // namespace
-
-TEST(SymbolWrites, EachSymbolInItsOrder) {
-    EXPECT_EQ("RTS+ DTR+ ", describe(' '));
-    EXPECT_EQ("DTR+ RTS- ", describe('0'));
-    EXPECT_EQ("RTS+ DTR- ", describe('1'));
-    for (char other : {'2', 'x', '\t', '\xff'}) EXPECT_EQ("", describe(other)) << int(other);
-    EXPECT_EQ(line::rts, vantrel::idle_phase[0].which);
-    EXPECT_TRUE(vantrel::idle_phase[0].set);
-    EXPECT_EQ(line::dtr, vantrel::idle_phase[1].which);
-    EXPECT_TRUE(vantrel::idle_phase[1].set);
-}
-
 TEST(LineFlags, FlowControlOffAndBothLinesUnderProgramControl) {
     // Every flag set, every flag clear, and a typical driver default (binary, DTR and RTS
     // handshake, XON/XOFF) with reserved upper bits.

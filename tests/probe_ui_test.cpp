@@ -2,6 +2,7 @@
 // tick, click Go, read and close the message box. Runs under Xvfb; with the library
 // registered and COM5 on the virtual CM17A (or, for Unregistered.*, in a prefix without it).
 #include "form.h"
+#include "test_support.h"
 #include "trace_support.h"
 
 #include <gtest/gtest.h>
@@ -14,21 +15,10 @@
 #include <vector>
 
 using namespace switchprobe;
+using test::exe_dir;
+using test::narrow;
 
 namespace {
-
-std::string exe_dir() {
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string path = self;
-    return path.substr(0, path.find_last_of("\\/") + 1);
-}
-
-std::string narrow(const std::wstring& w) {
-    std::string s;
-    for (wchar_t c : w) s += c < 128 ? static_cast<char>(c) : '?';
-    return s;
-}
 
 std::wstring text_of(HWND window) {
     wchar_t buffer[512] = {};

@@ -6,6 +6,7 @@
 
 #include <string>
 
+using test::exe_dir;
 using vantrel::com_ptr;
 
 namespace {
@@ -13,13 +14,6 @@ namespace {
 const char class_key[] = "CLSID\\{8CA177E3-B91E-4200-A171-068349162588}";
 const char libid_key[] = "TypeLib\\{61A73E7E-9656-4749-969D-127562979CED}\\1.0";
 const char* const platform = sizeof(void*) == 8 ? "win64" : "win32";
-
-std::string exe_dir() {
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string path = self;
-    return path.substr(0, path.find_last_of("\\/") + 1);
-}
 
 bool key_exists(const std::string& path) {
     HKEY key = nullptr;
@@ -248,6 +242,7 @@ TEST_F(Registration, Regsvr32RegistersAndUnregisters) {
         EXPECT_EQ(0u, code) << command;
         const bool registering = std::string(flags) == "/s";
         EXPECT_EQ(registering, key_exists(std::string(class_key) + "\\InprocServer32")) << command;
+        EXPECT_EQ(registering ? dll : "(absent)", typelib_path()) << command;
     }
 }
 

@@ -210,6 +210,28 @@ TEST_F(SerialEndToEnd, AFailingWriteStopsTheFrameAtEachPosition) {
     }
 }
 
+TEST_F(SerialEndToEnd, AConfigurationThatCannotBeAppliedLeavesThePortOpen) {
+    auto object = object_on_port(0, 0, 0);
+    // Wine applies the line settings with tcsetattr, which the virtual CM17A makes fail.
+    fail_write_number(-1);
+    EXPECT_EQ(E_FAIL, object->OpenPort());
+    EXPECT_EQ("Unable to configure the serial port", take_error_description());
+    fail_write_number(0);
+    EXPECT_EQ(E_FAIL, object->put_On(bstr(L"E1").get(), 1));
+    EXPECT_EQ("Port is currently opened.", take_error_description());
+    EXPECT_EQ(S_OK, object->ClosePort());
+    const auto events = events_since_mark();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ("CLOSE", events.back().kind);
+}
+
+TEST_F(SerialEndToEnd, AnUnknownSwitchNeverOpensThePort) {
+    auto object = object_on_port(0, 0, 0);
+    EXPECT_EQ(E_FAIL, object->put_On(bstr(L"Q1").get(), 1));
+    EXPECT_EQ("can't find switch [Q1]", take_error_description());
+    EXPECT_TRUE(events_since_mark().empty()) << "the port was opened";
+}
+
 TEST_F(SerialEndToEnd, TheLinesByHand) {
     auto object = object_on_port(0, 0, 0);
     ASSERT_EQ(S_OK, object->OpenPort());

@@ -7,7 +7,7 @@ add_test(NAME register_library COMMAND ${VANTREL_WINE_RUN} regsvr32 /s ${wine_dl
 set_tests_properties(register_library PROPERTIES
     FIXTURES_SETUP registered_library FIXTURES_REQUIRED wine_prefix)
 
-vantrel_add_test(NAME server_test SOURCES server_test.cpp LIBS vantrel_component)
+vantrel_add_test(NAME server_test SOURCES server_test.cpp LIBS vantrel_component version)
 add_dependencies(server_test VantrelCtrl)
 set_tests_properties(server_test PROPERTIES FIXTURES_REQUIRED "wine_prefix;registered_library")
 

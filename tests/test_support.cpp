@@ -33,10 +33,20 @@ error_record take_error_record() {
 
 std::string take_error_description() {
     const error_record r = take_error_record();
-    if (!r.published) return "(none)";
+    return r.published ? narrow(r.description) : "(none)";
+}
+
+std::string narrow(const std::wstring& text) {
     std::string out;
-    for (wchar_t c : r.description) out += c < 128 ? static_cast<char>(c) : '?';
+    for (wchar_t c : text) out += c < 128 ? static_cast<char>(c) : '?';
     return out;
+}
+
+std::string exe_dir() {
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    const std::string path = self;
+    return path.substr(0, path.find_last_of("\\/") + 1);
 }
 
 }  // namespace test

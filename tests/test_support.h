@@ -26,4 +26,11 @@ error_record take_error_record();
 // The description of the thread's error record as 8-bit text ("(none)" when there is none).
 std::string take_error_description();
 
+// ASCII text of a wide string, for messages; other characters show as "?".
+std::string narrow(const std::wstring& text);
+
+// The folder of the running test program, with its trailing separator; the built library and
+// programs lie beside it.
+std::string exe_dir();
+
 }  // namespace test

@@ -14,7 +14,8 @@ std::string host_file(const char* variable);
 // Every event of the trace so far; reads only what was appended since the last call.
 const std::vector<cm17a::event>& read_trace();
 
-// Makes the line write with this sequence number fail (0: none).
+// Makes the line write with this sequence number fail (0: none; -1: every change of the line
+// settings instead).
 void fail_write_number(long seq);
 
 // Events and sessions recorded after a mark.

@@ -165,6 +165,14 @@ pid_t hold_as_controlling_terminal(const std::string& slave) {
     return holder;
 }
 
+void release_terminal(pid_t holder, int master) {
+    if (holder > 0) {
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+    }
+    close(master);
+}
+
 int run(const options& o) {
     const char* env_prefix = getenv("WINEPREFIX");
     const std::string prefix = !o.prefix.empty() ? o.prefix : env_prefix ? env_prefix : "";
@@ -188,6 +196,7 @@ int run(const options& o) {
     unlink(link.c_str());
     if (symlink(slave.c_str(), link.c_str()) != 0) {
         std::fprintf(stderr, "cm17a: cannot map %s: %s\n", link.c_str(), std::strerror(errno));
+        release_terminal(holder, master);
         return 2;
     }
 
@@ -240,11 +249,7 @@ int run(const options& o) {
         previous[prev_len] = '\0';
         if (symlink(previous, link.c_str()) != 0) std::perror("cm17a: restoring the port link");
     }
-    if (holder > 0) {
-        kill(holder, SIGKILL);
-        waitpid(holder, nullptr, 0);
-    }
-    close(master);
+    release_terminal(holder, master);
     unlink(control);
 
     const auto sessions = cm17a::decode(cm17a::parse_trace(read_file(trace)));

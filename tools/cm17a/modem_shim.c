@@ -9,7 +9,8 @@
  * changed nothing), FAIL (an injected failure; levels unchanged) or CLOSE (the device's
  * descriptor was closed). seq numbers the line writes (FAIL included) from 1.
  * CM17A_CONTROL names a small file holding a decimal number N; the N-th line write fails
- * with EIO. The file is mapped, so a test may change N while the process runs.
+ * with EIO, and with N = -1 every change of the line settings (tcsetattr) fails instead. The
+ * file is mapped, so a test may change N while the process runs.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -39,6 +40,7 @@ static pthread_mutex_t state_lock = PTHREAD_MUTEX_INITIALIZER;
 
 typedef int (*ioctl_fn)(int, unsigned long, void*);
 typedef int (*close_fn)(int);
+typedef int (*tcsetattr_fn)(int, int, const struct termios*);
 
 __attribute__((constructor)) static void shim_init(void) {
     const char* pty = getenv("CM17A_PTY");
@@ -154,6 +156,16 @@ int __ioctl_time64(int fd, unsigned long request, ...) {
     void* arg = va_arg(ap, void*);
     va_end(ap);
     return forward_ioctl("__ioctl_time64", fd, request, arg);
+}
+
+int tcsetattr(int fd, int actions, const struct termios* settings) {
+    static tcsetattr_fn real_tcsetattr;
+    if (!real_tcsetattr) real_tcsetattr = (tcsetattr_fn)dlsym(RTLD_NEXT, "tcsetattr");
+    if (is_pty(fd) && injected_failure() == -1) {
+        errno = EIO;
+        return -1;
+    }
+    return real_tcsetattr(fd, actions, settings);
 }
 
 int close(int fd) {
