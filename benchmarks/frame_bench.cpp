@@ -1,6 +1,7 @@
 // Frame timing: what a frame costs beyond the waits it asks for. Run inside "cm17a run" so
 // that COM5 is the virtual CM17A (scripts/bench does this). Prints figures; asserts nothing.
 #include "comm_ads.h"
+#include "stopwatch.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -10,17 +11,6 @@ namespace {
 
 constexpr int runs = 7;
 constexpr int frame_writes = 166;
-
-double now_ms() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return 1000.0 * static_cast<double>(t.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());

@@ -2,23 +2,13 @@
 // late-bound property reads, name lookups. Needs the library registered (scripts/bench does
 // this). Prints figures; asserts nothing.
 #include "owners.h"
+#include "stopwatch.h"
 
 #include <VantrelCtrl.h>
 
 #include <cstdio>
 
 namespace {
-
-double now_us() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return 1e6 * static_cast<double>(t.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 template <class F>
 double per_call_us(int count, F&& call) {

@@ -42,29 +42,28 @@ struct message_box {
     int buttons = 0;
 };
 
+BOOL CALLBACK collect_box_child(HWND child, LPARAM p) {
+    auto* b = reinterpret_cast<message_box*>(p);
+    wchar_t cls[32] = {};
+    GetClassNameW(child, cls, 32);
+    const LONG style = GetWindowLongW(child, GWL_STYLE);
+    if (_wcsicmp(cls, L"Button") == 0 && (style & WS_VISIBLE)) ++b->buttons;
+    if (_wcsicmp(cls, L"Static") != 0) return TRUE;
+    if ((style & SS_TYPEMASK) == SS_ICON) {
+        // Wine keeps an empty icon control; only a shown icon counts.
+        if ((style & WS_VISIBLE) && SendMessageW(child, STM_GETICON, 0, 0)) b->icon = true;
+    } else if (b->text.empty()) {
+        b->text = text_of(child);
+    }
+    return TRUE;
+}
+
 // The console's message box, if one is up.
 message_box find_message_box() {
     message_box box;
     box.window = FindWindowW(L"#32770", program_title);
     if (!box.window || !IsWindowVisible(box.window)) return {};
-    EnumChildWindows(
-        box.window,
-        [](HWND child, LPARAM p) -> BOOL {
-            auto* b = reinterpret_cast<message_box*>(p);
-            wchar_t cls[32] = {};
-            GetClassNameW(child, cls, 32);
-            const LONG style = GetWindowLongW(child, GWL_STYLE);
-            if (_wcsicmp(cls, L"Button") == 0 && (style & WS_VISIBLE)) ++b->buttons;
-            if (_wcsicmp(cls, L"Static") != 0) return TRUE;
-            if ((style & SS_TYPEMASK) == SS_ICON) {
-                // Wine keeps an empty icon control; only a shown icon counts.
-                if ((style & WS_VISIBLE) && SendMessageW(child, STM_GETICON, 0, 0)) b->icon = true;
-            } else if (b->text.empty()) {
-                b->text = text_of(child);
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&box));
+    EnumChildWindows(box.window, collect_box_child, reinterpret_cast<LPARAM>(&box));
     return box;
 }
 

@@ -147,6 +147,19 @@ TEST(TypeLibrary, LibraryAttributes) {
     EXPECT_EQ(TKIND_DISPATCH, kind) << "a dual interface is listed by its dispatch face";
 }
 
+namespace {
+
+// The type description that entry index of info's implemented types refers to (-1: the vtable
+// face of a dual interface); empty when there is none.
+com_ptr<ITypeInfo> implemented_type(ITypeInfo* info, UINT index) {
+    com_ptr<ITypeInfo> referenced;
+    HREFTYPE ref = 0;
+    if (SUCCEEDED(info->GetRefTypeOfImplType(index, &ref))) info->GetRefTypeInfo(ref, referenced.put());
+    return referenced;
+}
+
+}  // namespace
+
 TEST(TypeLibrary, TheClass) {
     com_ptr<ITypeLib> library;
     ASSERT_EQ(S_OK, LoadTypeLib(library_path().c_str(), library.put()));
@@ -163,10 +176,8 @@ TEST(TypeLibrary, TheClass) {
     INT flags = 0;
     ASSERT_EQ(S_OK, info->GetImplTypeFlags(0, &flags));
     EXPECT_EQ(IMPLTYPEFLAG_FDEFAULT, flags);
-    HREFTYPE ref = 0;
-    ASSERT_EQ(S_OK, info->GetRefTypeOfImplType(0, &ref));
-    com_ptr<ITypeInfo> implemented;
-    ASSERT_EQ(S_OK, info->GetRefTypeInfo(ref, implemented.put()));
+    com_ptr<ITypeInfo> implemented = implemented_type(info.get(), 0);
+    ASSERT_TRUE(implemented);
     ASSERT_EQ(S_OK, implemented->GetTypeAttr(&attr));
     EXPECT_TRUE(IsEqualGUID(IID_ICommAds, attr->guid));
     implemented->ReleaseTypeAttr(attr);
@@ -233,10 +244,8 @@ TEST(TypeLibrary, TheInterfaceAndItsVtable) {
     EXPECT_STREQ(L"ICommAds Interface", doc.get());
 
     // The vtable face of the dual interface.
-    HREFTYPE ref = 0;
-    ASSERT_EQ(S_OK, dispatch_face->GetRefTypeOfImplType(-1, &ref));
-    com_ptr<ITypeInfo> info;
-    ASSERT_EQ(S_OK, dispatch_face->GetRefTypeInfo(ref, info.put()));
+    com_ptr<ITypeInfo> info = implemented_type(dispatch_face.get(), static_cast<UINT>(-1));
+    ASSERT_TRUE(info);
     ASSERT_EQ(S_OK, info->GetTypeAttr(&attr));
     EXPECT_EQ(TKIND_INTERFACE, attr->typekind);
     EXPECT_EQ(dual_flags, attr->wTypeFlags);
@@ -245,10 +254,8 @@ TEST(TypeLibrary, TheInterfaceAndItsVtable) {
     EXPECT_EQ(0, attr->wMajorVerNum);
     ASSERT_EQ(1, attr->cImplTypes);
     info->ReleaseTypeAttr(attr);
-    HREFTYPE base_ref = 0;
-    ASSERT_EQ(S_OK, info->GetRefTypeOfImplType(0, &base_ref));
-    com_ptr<ITypeInfo> base;
-    ASSERT_EQ(S_OK, info->GetRefTypeInfo(base_ref, base.put()));
+    com_ptr<ITypeInfo> base = implemented_type(info.get(), 0);
+    ASSERT_TRUE(base);
     ASSERT_EQ(S_OK, base->GetTypeAttr(&attr));
     EXPECT_TRUE(IsEqualGUID(IID_IDispatch, attr->guid));
     base->ReleaseTypeAttr(attr);
@@ -298,10 +305,8 @@ TEST(TypeLibrary, ParameterNames) {
     auto dispatch_face = interface_info();
     ASSERT_TRUE(dispatch_face);
     // The vtable face: the dispatch face hides the out/retval parameters.
-    HREFTYPE ref = 0;
-    ASSERT_EQ(S_OK, dispatch_face->GetRefTypeOfImplType(-1, &ref));
-    com_ptr<ITypeInfo> info;
-    ASSERT_EQ(S_OK, dispatch_face->GetRefTypeInfo(ref, info.put()));
+    com_ptr<ITypeInfo> info = implemented_type(dispatch_face.get(), static_cast<UINT>(-1));
+    ASSERT_TRUE(info);
     // Names by DISPID come from the first entry with it: the get of a property. A put-only
     // member shows that the value parameter of a put carries no name.
     const std::vector<std::wstring> expected[] = {
