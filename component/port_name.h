@@ -29,10 +29,4 @@ private:
     std::string ansi_;
 };
 
-// Up to the first NUL of a BSTR (a null BSTR is empty).
-std::size_t text_length(BSTR value) noexcept;
-
-// UTF-16 to the ANSI code page; E_OUTOFMEMORY or the Win32 error as a status on failure.
-HRESULT to_ansi(const wchar_t* text, std::size_t length, std::string& out) noexcept;
-
 }  // namespace vantrel

@@ -2,6 +2,7 @@
 #include "comm_ads.h"
 #include "frame.h"
 #include "switch_table.h"
+#include "text.h"
 
 #include <new>
 #include <string>

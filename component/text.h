@@ -1,0 +1,18 @@
+// Text as the component handles it: counted wide strings in, ANSI code page for the device
+// name, the switch lookup and messages.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <string>
+
+namespace vantrel {
+
+// Up to the first NUL of a BSTR (a null BSTR is empty).
+std::size_t text_length(BSTR value) noexcept;
+
+// UTF-16 to the ANSI code page; E_OUTOFMEMORY or the Win32 error as a status on failure.
+HRESULT to_ansi(const wchar_t* text, std::size_t length, std::string& out) noexcept;
+
+}  // namespace vantrel
