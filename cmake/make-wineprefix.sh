@@ -3,6 +3,9 @@
 # usage: make-wineprefix.sh WINE_RUN PREFIX
 set -eu
 run=$1 prefix=$2
+# Wine takes only absolute prefixes.
+mkdir -p "$(dirname "$prefix")"
+prefix=$(cd "$(dirname "$prefix")" && pwd)/$(basename "$prefix")
 if [ -f "$prefix/.ready" ]; then exit 0; fi
 rm -rf "$prefix"
 "$run" wineboot -i >/dev/null 2>&1 || true

@@ -175,7 +175,12 @@ void release_terminal(pid_t holder, int master) {
 
 int run(const options& o) {
     const char* env_prefix = getenv("WINEPREFIX");
-    const std::string prefix = !o.prefix.empty() ? o.prefix : env_prefix ? env_prefix : "";
+    std::string prefix = !o.prefix.empty() ? o.prefix : env_prefix ? env_prefix : "";
+    // Wine takes only absolute prefixes.
+    if (char* absolute = prefix.empty() ? nullptr : realpath(prefix.c_str(), nullptr)) {
+        prefix = absolute;
+        free(absolute);
+    }
     if (prefix.empty()) {
         std::fprintf(stderr, "cm17a: no Wine prefix (use --prefix or WINEPREFIX)\n");
         return 2;
