@@ -50,12 +50,17 @@ HRESULT CommAds::create_instance(IUnknown* outer, REFIID riid, void** ppv) noexc
     InterlockedDecrement(&object->refs_);
     if (hr == S_OK) hr = object->QueryInterface(riid, ppv);
     if (hr != S_OK) {
-        object->refs_ = 1;
-        object->final_release();
-        delete object;
+        object->destroy();
         return FAILED(hr) ? hr : E_UNEXPECTED;
     }
     return S_OK;
+}
+
+void CommAds::destroy() noexcept {
+    // Pinned so that a QueryInterface/Release pair during final release cannot come back here.
+    refs_ = 1;
+    final_release();
+    delete this;
 }
 
 HRESULT CommAds::final_construct() noexcept {
@@ -101,13 +106,7 @@ STDMETHODIMP_(ULONG) CommAds::AddRef() noexcept { return InterlockedIncrement(&r
 
 STDMETHODIMP_(ULONG) CommAds::Release() noexcept {
     const LONG remaining = InterlockedDecrement(&refs_);
-    if (remaining == 0) {
-        // Pinned so that a QueryInterface/Release pair during final release cannot come
-        // back here a second time.
-        refs_ = 1;
-        final_release();
-        delete this;
-    }
+    if (remaining == 0) destroy();
     return static_cast<ULONG>(remaining);
 }
 

@@ -69,6 +69,7 @@ protected:
     HRESULT final_construct() noexcept;
     // Runs once, when the last reference goes: gives back the port and the marshaler.
     void final_release() noexcept;
+    void destroy() noexcept;
 
 private:
     bool port_open() const noexcept { return port_ != INVALID_HANDLE_VALUE; }
