@@ -96,6 +96,21 @@ private:
     T* p_ = nullptr;
 };
 
+// Owning module handle from LoadLibrary/LoadLibraryEx.
+class unique_module {
+public:
+    explicit unique_module(HMODULE h) noexcept : h_(h) {}
+    unique_module(const unique_module&) = delete;
+    unique_module& operator=(const unique_module&) = delete;
+    ~unique_module() {
+        if (h_) FreeLibrary(h_);
+    }
+    HMODULE get() const noexcept { return h_; }
+
+private:
+    HMODULE h_;
+};
+
 // Re-entrant lock: the owning thread may enter again and must leave as often.
 class critical_section {
 public:

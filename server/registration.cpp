@@ -9,7 +9,6 @@
 #include <VantrelCtrl.h>
 
 #include <new>
-#include <vector>
 
 namespace vantrel {
 namespace {
@@ -40,24 +39,9 @@ std::wstring widen(const std::string& text) {
     return wide;
 }
 
-class module_as_data {
-public:
-    explicit module_as_data(const std::string& path)
-        : h_(LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)) {}
-    ~module_as_data() {
-        if (h_) FreeLibrary(h_);
-    }
-    module_as_data(const module_as_data&) = delete;
-    module_as_data& operator=(const module_as_data&) = delete;
-    HMODULE get() const { return h_; }
-
-private:
-    HMODULE h_;
-};
-
 HRESULT read_registry_script(const std::string& path, std::string& script, bool* found) {
     *found = false;
-    module_as_data file(path);
+    unique_module file(LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     if (!file.get()) return last_error_status();
     HRSRC resource = FindResourceA(file.get(), MAKEINTRESOURCEA(registry_script_id), "REGISTRY");
     if (!resource) return last_error_status();
@@ -98,15 +82,15 @@ void unregister_type_library_from_file() {
     TLIBATTR* attr = nullptr;
     if (FAILED(library->GetLibAttr(&attr))) return;
     // Looked up at run time, as the platform's oldest automation runtimes lack it.
-    if (HMODULE oleaut = LoadLibraryA("oleaut32.dll")) {
+    unique_module oleaut(LoadLibraryA("oleaut32.dll"));
+    if (oleaut.get()) {
         using unregister_fn = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
         auto unregister = reinterpret_cast<unregister_fn>(
-            reinterpret_cast<void*>(GetProcAddress(oleaut, "UnRegisterTypeLib")));
+            reinterpret_cast<void*>(GetProcAddress(oleaut.get(), "UnRegisterTypeLib")));
         if (unregister) {
             unregister(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
                        attr->syskind);
         }
-        FreeLibrary(oleaut);
     }
     library->ReleaseTLibAttr(attr);
 }

@@ -32,6 +32,7 @@ enum { control_size = 32 };
 
 static dev_t pty_rdev;
 static int have_pty;
+static int debug;
 static int trace_fd = -1;
 static const char* control;
 static int modem_bits;
@@ -49,6 +50,7 @@ __attribute__((constructor)) static void shim_init(void) {
         pty_rdev = st.st_rdev;
         have_pty = 1;
     }
+    debug = getenv("CM17A_DEBUG") != NULL;
     const char* trace = getenv("CM17A_TRACE");
     if (trace) trace_fd = open(trace, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     const char* control_path = getenv("CM17A_CONTROL");
@@ -127,18 +129,20 @@ static int emulate(unsigned long request, void* arg, int* result) {
     return 1;
 }
 
-static int forward_ioctl(const char* name, int fd, unsigned long request, void* arg) {
-    static ioctl_fn real_ioctl, real_ioctl64;
-    ioctl_fn* slot = strcmp(name, "ioctl") == 0 ? &real_ioctl : &real_ioctl64;
-    if (!*slot) *slot = (ioctl_fn)dlsym(RTLD_NEXT, name);
-    if (getenv("CM17A_DEBUG") && is_pty(fd)) fprintf(stderr, "cm17a: %s(%d, 0x%lx)\n", name, fd, request);
-    int result;
-    if (is_pty(fd) && emulate(request, arg, &result)) return result;
-    if (!*slot) {
+/* real is the next definition of name, looked up on first use. */
+static int forward_ioctl(ioctl_fn* real, const char* name, int fd, unsigned long request,
+                         void* arg) {
+    if (is_pty(fd)) {
+        if (debug) fprintf(stderr, "cm17a: %s(%d, 0x%lx)\n", name, fd, request);
+        int result;
+        if (emulate(request, arg, &result)) return result;
+    }
+    if (!*real) *real = (ioctl_fn)dlsym(RTLD_NEXT, name);
+    if (!*real) {
         errno = ENOSYS;
         return -1;
     }
-    return (*slot)(fd, request, arg);
+    return (*real)(fd, request, arg);
 }
 
 int ioctl(int fd, unsigned long request, ...) {
@@ -146,7 +150,8 @@ int ioctl(int fd, unsigned long request, ...) {
     va_start(ap, request);
     void* arg = va_arg(ap, void*);
     va_end(ap);
-    return forward_ioctl("ioctl", fd, request, arg);
+    static ioctl_fn real;
+    return forward_ioctl(&real, "ioctl", fd, request, arg);
 }
 
 /* 32-bit glibc routes ioctl through its 64-bit-time entry point. */
@@ -155,7 +160,8 @@ int __ioctl_time64(int fd, unsigned long request, ...) {
     va_start(ap, request);
     void* arg = va_arg(ap, void*);
     va_end(ap);
-    return forward_ioctl("__ioctl_time64", fd, request, arg);
+    static ioctl_fn real;
+    return forward_ioctl(&real, "__ioctl_time64", fd, request, arg);
 }
 
 int tcsetattr(int fd, int actions, const struct termios* settings) {
