@@ -141,13 +141,16 @@ STDMETHODIMP CommAds::GetTypeInfo(UINT, LCID lcid, ITypeInfo** info) noexcept {
     return S_OK;
 }
 
-STDMETHODIMP CommAds::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID lcid,
+// Automation reserves riid; anything but IID_NULL is a caller's mistake to refuse.
+STDMETHODIMP CommAds::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid,
                                     DISPID* ids) noexcept {
+    if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     return dispatch::ids_of_names(names, count, lcid, ids);
 }
 
-STDMETHODIMP CommAds::Invoke(DISPID id, REFIID, LCID lcid, WORD flags, DISPPARAMS* params,
+STDMETHODIMP CommAds::Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
                              VARIANT* result, EXCEPINFO* excep, UINT* arg_err) noexcept {
+    if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     ITypeInfo* info = nullptr;
     const HRESULT hr = dispatch::type_info(lcid, &info);
     if (FAILED(hr)) return hr;

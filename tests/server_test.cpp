@@ -559,6 +559,19 @@ TEST(Dispatch, BadCallsAreRefusedWithoutACrash) {
     EXPECT_NE(S_OK, invoke(object.get(), 7, DISPATCH_PROPERTYPUT, {array}, true).hr);
     VariantClear(&array);
 
+    // riid is reserved: a call that names an interface is refused before anything is done.
+    LPOLESTR names[] = {const_cast<LPOLESTR>(L"ClockRate")};
+    DISPID id = 0x5eadbeef;
+    EXPECT_EQ(DISP_E_UNKNOWNINTERFACE,
+              object->GetIDsOfNames(IID_ICommAds, names, 1, LOCALE_USER_DEFAULT, &id));
+    EXPECT_EQ(0x5eadbeef, id);
+    VARIANT value = i4(99);
+    DISPID put_id = DISPID_PROPERTYPUT;
+    DISPPARAMS put{&value, &put_id, 1, 1};
+    EXPECT_EQ(DISP_E_UNKNOWNINTERFACE, object->Invoke(7, IID_IDispatch, LOCALE_USER_DEFAULT,
+                                                      DISPATCH_PROPERTYPUT, &put, nullptr,
+                                                      nullptr, nullptr));
+
     LONG clock = 0;
     com_ptr<ICommAds> early;
     ASSERT_EQ(S_OK, object.as(early));
