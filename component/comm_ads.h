@@ -75,6 +75,8 @@ private:
     bool port_open() const noexcept { return port_ != INVALID_HANDLE_VALUE; }
     // Publishes message as the thread's error record and returns E_FAIL.
     HRESULT fail(const char* message) noexcept;
+    // A frame under the port's lock and the fine system timer.
+    HRESULT send_frame(const char* code) noexcept;
     HRESULT write_line(const line_write& w) noexcept;
     void wait(LONG milliseconds) noexcept;
     HRESULT get_timing(const LONG& field, LONG* pVal) noexcept;

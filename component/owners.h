@@ -111,6 +111,23 @@ private:
     HMODULE h_;
 };
 
+// Owning kernel object handle; null is "none", as the creating calls return it on failure.
+class unique_handle {
+public:
+    unique_handle() noexcept = default;
+    explicit unique_handle(HANDLE h) noexcept : h_(h) {}
+    unique_handle(const unique_handle&) = delete;
+    unique_handle& operator=(const unique_handle&) = delete;
+    ~unique_handle() { reset(); }
+    HANDLE get() const noexcept { return h_; }
+    void reset(HANDLE h = nullptr) noexcept {
+        if (HANDLE old = std::exchange(h_, h)) CloseHandle(old);
+    }
+
+private:
+    HANDLE h_ = nullptr;
+};
+
 // Re-entrant lock: the owning thread may enter again and must leave as often.
 class critical_section {
 public:

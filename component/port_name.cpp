@@ -39,11 +39,13 @@ HRESULT port_name::ansi(const char** out) noexcept {
     *out = nullptr;
     if (!stored_ || !has_text_) return S_OK;
     if (!ansi_ready_) {
-        const HRESULT hr = to_ansi(wide_.data(), wide_.size(), ansi_);
+        const HRESULT hr = to_ansi(wide_.data(), wide_.size(), ansi_, &ansi_exact_);
         if (FAILED(hr)) return hr;
         ansi_ready_ = true;
     }
-    *out = ansi_.c_str();
+    // A name the code page cannot spell exactly names no device: any stand-in would be another
+    // name, and could be another port.
+    if (ansi_exact_) *out = ansi_.c_str();
     return S_OK;
 }
 

@@ -17,8 +17,11 @@ public:
     bool equals(BSTR value) const noexcept;
     // A new string for the caller; null when no name, or a name without text, is stored.
     HRESULT copy(BSTR* out) const noexcept;
+    // The stored text; empty when no name, or a name without text, is stored.
+    const std::wstring& text() const noexcept { return wide_; }
     // The name in the ANSI code page, cached until the name changes; nullptr when there is no
-    // name to pass. A failed conversion returns its Win32 status.
+    // name to pass, also when the code page has no exact equivalent for one of its characters.
+    // A failed conversion returns its Win32 status.
     HRESULT ansi(const char** out) noexcept;
 
 private:
@@ -26,6 +29,7 @@ private:
     bool has_text_ = false;
     std::wstring wide_;
     bool ansi_ready_ = false;
+    bool ansi_exact_ = false;
     std::string ansi_;
 };
 

@@ -12,7 +12,11 @@ namespace vantrel {
 // Up to the first NUL of a BSTR (a null BSTR is empty).
 std::size_t text_length(BSTR value) noexcept;
 
-// UTF-16 to the ANSI code page; E_OUTOFMEMORY or the Win32 error as a status on failure.
-HRESULT to_ansi(const wchar_t* text, std::size_t length, std::string& out) noexcept;
+// UTF-16 to the ANSI code page, character for character. The platform's best-fit mapping is
+// off: it would turn look-alikes (fullwidth letters, the Kelvin sign) into other names, so a
+// pasted string could switch another module or open another port. A character without an exact
+// equivalent comes out as the code page's default character and clears *exact; such text is
+// fit for a message only. E_OUTOFMEMORY or the Win32 error as a status on failure.
+HRESULT to_ansi(const wchar_t* text, std::size_t length, std::string& out, bool* exact) noexcept;
 
 }  // namespace vantrel

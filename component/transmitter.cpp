@@ -1,6 +1,7 @@
 // Switching: On turns a switch name into a table row and sends its frame on DTR and RTS.
 #include "comm_ads.h"
 #include "frame.h"
+#include "frame_scope.h"
 #include "switch_table.h"
 #include "text.h"
 
@@ -20,18 +21,31 @@ STDMETHODIMP CommAds::put_On(BSTR bstrSwitchID, LONG newVal) noexcept {
         }
         const std::wstring key_wide = id + (newVal != 0 ? L"ON" : L"OFF");
         std::string key;
-        HRESULT hr = to_ansi(key_wide.data(), key_wide.size(), key);
+        bool exact = false;
+        HRESULT hr = to_ansi(key_wide.data(), key_wide.size(), key, &exact);
         if (FAILED(hr)) return hr;
 
-        if (const char* code = find_switch_code(key.c_str())) return SendCommand(code);
+        // A key the code page cannot spell exactly names no switch.
+        if (const char* code = exact ? find_switch_code(key.c_str()) : nullptr) {
+            return send_frame(code);
+        }
 
         std::string shown;
-        hr = to_ansi(id.data(), id.size(), shown);
+        hr = to_ansi(id.data(), id.size(), shown, &exact);
         if (FAILED(hr)) return hr;
         return fail(("can't find switch [" + shown + "]").c_str());
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
+}
+
+HRESULT CommAds::send_frame(const char* code) noexcept {
+    // A port the client holds open refuses the frame at once, with OpenPort's own message;
+    // waiting for the port's lock first would only delay that.
+    if (port_open()) return SendCommand(code);
+    frame_scope scope;
+    if (!scope.enter(port_name_.text())) return fail("Unable to open the port");
+    return SendCommand(code);
 }
 
 HRESULT CommAds::SendCommand(const char* code) noexcept {

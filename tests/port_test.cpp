@@ -1,5 +1,6 @@
 // The serial port members without a serial device: missing devices, and a plain file, which
 // opens but has no line configuration, so the port counts as open without any pty.
+#include "frame_scope.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -193,4 +194,18 @@ TEST_F(PortTest, KnownSwitchesInAnyCaseReachThePort) {
                 << "id " << std::string(id, id + wcslen(id)) << " value " << value;
         }
     }
+}
+
+TEST(PortLock, NamesOfOneDeviceShareOneLock) {
+    const std::wstring com1 = vantrel::port_lock_name(L"COM1");
+    EXPECT_EQ(L"Local\\VantrelCtrl.Port.COM1", com1);
+    for (const wchar_t* same : {L"COM1:", L"com1", L"Com1:", L"\\\\.\\COM1"}) {
+        EXPECT_EQ(com1, vantrel::port_lock_name(same)) << test::narrow(same);
+    }
+    for (const wchar_t* other : {L"COM2", L"COM11", L"COM1::", L""}) {
+        EXPECT_NE(com1, vantrel::port_lock_name(other)) << test::narrow(other);
+    }
+    EXPECT_EQ(L"Local\\VantrelCtrl.Port.GLOBALROOT/DEVICE/SERIAL0",
+              vantrel::port_lock_name(L"\\\\.\\GLOBALROOT\\Device\\Serial0"))
+        << "a backslash would be taken as a namespace separator";
 }

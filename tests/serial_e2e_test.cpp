@@ -1,11 +1,16 @@
 // End to end: CommAds on COM5, which the virtual CM17A maps to a pty whose modem lines the
 // preloaded shim emulates and records. Run inside "cm17a run"; the trace is read back here.
+#include "frame_scope.h"
 #include "test_support.h"
 #include "trace_support.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +22,8 @@ using test::fail_write_number;
 using test::host_file;
 using test::read_trace;
 using vantrel::com_ptr;
+using vantrel::frame_env;
+using vantrel::unique_handle;
 
 namespace {
 
@@ -74,6 +81,41 @@ protected:
 
     test::trace_mark mark_;
 };
+
+}  // namespace
+
+namespace {
+
+// Watches the timer-resolution calls that frames make; one thread at a time.
+struct timer_watch {
+    int begins = 0, ends = 0;
+    std::size_t events_at_begin = 0, events_at_end = 0;
+    MMRESULT begin_result = TIMERR_NOERROR;
+
+    static timer_watch* current;
+    static MMRESULT WINAPI begin(UINT ms) {
+        ++current->begins;
+        current->events_at_begin = read_trace().size();
+        EXPECT_EQ(1u, ms);
+        return current->begin_result;
+    }
+    static MMRESULT WINAPI end(UINT ms) {
+        ++current->ends;
+        current->events_at_end = read_trace().size();
+        EXPECT_EQ(1u, ms);
+        return TIMERR_NOERROR;
+    }
+    timer_watch() {
+        current = this;
+        frame_env().begin_period = begin;
+        frame_env().end_period = end;
+    }
+    ~timer_watch() {
+        frame_env() = vantrel::frame_environment();
+        current = nullptr;
+    }
+};
+timer_watch* timer_watch::current = nullptr;
 
 }  // namespace
 
@@ -183,6 +225,7 @@ TEST_F(SerialEndToEnd, AFailingWriteStopsTheFrameAtEachPosition) {
         frame_start = sessions[0].frame_start;
     }
     const auto expected = expected_frame("0100000000001000");
+    timer_watch timer;
     for (std::size_t k = 1; k <= expected.size(); ++k) {
         auto object = object_on_port(0, 0, 0);
         mark();
@@ -190,6 +233,8 @@ TEST_F(SerialEndToEnd, AFailingWriteStopsTheFrameAtEachPosition) {
         ASSERT_EQ(E_FAIL, object->put_On(bstr(L"C3").get(), 1)) << "write " << k;
         EXPECT_EQ(failure_message(expected[k - 1]), take_error_description()) << "write " << k;
         fail_write_number(0);
+        EXPECT_EQ(static_cast<int>(k), timer.begins);
+        EXPECT_EQ(timer.begins, timer.ends) << "the timer stayed raised after write " << k;
 
         auto sessions = sessions_since_mark();
         ASSERT_EQ(1u, sessions.size()) << "write " << k;
@@ -295,6 +340,200 @@ TEST_F(SerialEndToEnd, AReadFromAnotherThreadWaitsForTheWholeFrame) {
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ("CLOSE", seen.back().kind) << "the read returned before the frame was finished";
     EXPECT_EQ(2, clock);
+}
+
+TEST_F(SerialEndToEnd, LookAlikeCharactersNameNoSwitchAndNoPort) {
+    // Each of these becomes a valid name under the platform's best-fit mapping.
+    const wchar_t* const ids[] = {
+        L"\uFF25\uFF11",  // fullwidth E1
+        L"E\uFF11",       // fullwidth digit one
+        L"\u212A1",       // Kelvin sign, K1
+        L"\u212B1",       // Angstrom sign
+        L"\u00C91",       // E with acute accent
+    };
+    auto object = object_on_port(0, 0, 0);
+    for (const wchar_t* id : ids) {
+        EXPECT_EQ(E_FAIL, object->put_On(bstr(id).get(), 1)) << test::narrow(id);
+        EXPECT_EQ(0u, take_error_description().rfind("can't find switch [", 0))
+            << test::narrow(id);
+    }
+    EXPECT_EQ(E_FAIL, object->put_On(bstr(ids[0]).get(), 1));
+    EXPECT_EQ("can't find switch [??]", take_error_description())
+        << "the id is shown as well as the code page can";
+
+    const wchar_t* const ports[] = {L"COM\uFF15", L"\uFF23\uFF2F\uFF2D5", L"C\u00D3M5"};
+    for (const wchar_t* name : ports) {
+        auto other = object_on_port(0, 0, 0);
+        ASSERT_EQ(S_OK, other->put_PortName(bstr(name).get()));
+        EXPECT_EQ(E_FAIL, other->put_On(bstr(L"E1").get(), 1)) << test::narrow(name);
+        EXPECT_EQ("Unable to open the port", take_error_description()) << test::narrow(name);
+        EXPECT_EQ(E_FAIL, other->OpenPort()) << test::narrow(name);
+        EXPECT_EQ("Unable to open the port", take_error_description()) << test::narrow(name);
+    }
+    EXPECT_TRUE(events_since_mark().empty()) << "a look-alike reached the lines";
+}
+
+
+TEST_F(SerialEndToEnd, TheFineTimerBracketsEachFrameAndIsGivenBackOnEveryPath) {
+    timer_watch timer;
+    auto object = object_on_port(0, 0, 0);
+    const std::size_t before = read_trace().size();
+    ASSERT_EQ(S_OK, object->put_On(bstr(L"E1").get(), 1));
+    ASSERT_EQ(1, timer.begins);
+    ASSERT_EQ(1, timer.ends);
+    EXPECT_EQ(before, timer.events_at_begin) << "raised after the frame had started";
+    EXPECT_EQ(read_trace().size(), timer.events_at_end);
+    EXPECT_EQ("CLOSE", read_trace().back().kind) << "restored before the port was closed";
+
+    ASSERT_EQ(S_OK, object->put_PortName(bstr(L"COM9").get()));
+    EXPECT_EQ(E_FAIL, object->put_On(bstr(L"E1").get(), 1));
+    EXPECT_EQ(2, timer.begins);
+    EXPECT_EQ(2, timer.ends) << "a port that does not open";
+
+    // A raise the system refuses is not undone.
+    timer.begin_result = TIMERR_NOCANDO;
+    ASSERT_EQ(S_OK, object->put_PortName(bstr(port).get()));
+    EXPECT_EQ(S_OK, object->put_On(bstr(L"E1").get(), 1));
+    EXPECT_EQ(3, timer.begins);
+    EXPECT_EQ(2, timer.ends);
+}
+
+namespace {
+
+// This program again, as a sender of its own: the test Sender.SendsFrames, told what to send
+// through its environment.
+unique_handle start_sender(const std::wstring& id, int frames, LONG clock) {
+    const std::wstring order = id + L" " + std::to_wstring(frames) + L" " + std::to_wstring(clock);
+    SetEnvironmentVariableW(L"VANTREL_SENDER", order.c_str());
+    wchar_t exe[MAX_PATH];
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    std::wstring command = L"\"" + std::wstring(exe) + L"\" --gtest_filter=Sender.SendsFrames";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    const BOOL started = CreateProcessW(exe, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                        nullptr, &startup, &process);
+    SetEnvironmentVariableW(L"VANTREL_SENDER", nullptr);
+    EXPECT_TRUE(started) << GetLastError();
+    if (!started) return unique_handle();
+    CloseHandle(process.hThread);
+    return unique_handle(process.hProcess);
+}
+
+DWORD exit_code_of(const unique_handle& process) {
+    if (WaitForSingleObject(process.get(), 300000) != WAIT_OBJECT_0) return STILL_ACTIVE;
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process.get(), &code);
+    return code;
+}
+
+// Every session complete and closed; returns how many frames each switch received.
+std::map<std::string, int> whole_frames(const std::vector<cm17a::session>& sessions) {
+    std::map<std::string, int> counts;
+    for (const auto& s : sessions) {
+        EXPECT_TRUE(s.complete && s.closed) << "a broken frame: " << s.bits;
+        if (s.complete && s.closed) ++counts[s.name];
+    }
+    return counts;
+}
+
+}  // namespace
+
+// Not part of the suite: the sender that start_sender runs in a process of its own.
+TEST(Sender, SendsFrames) {
+    const char* order = std::getenv("VANTREL_SENDER");
+    if (!order) GTEST_SKIP() << "started only by the tests that need another process";
+    char id[8] = {};
+    int frames = 0;
+    long clock = 0;
+    ASSERT_EQ(3, std::sscanf(order, "%7s %d %ld", id, &frames, &clock)) << order;
+    auto object = make_comm_ads();
+    ASSERT_EQ(S_OK, object->put_PortName(bstr(port).get()));
+    ASSERT_EQ(S_OK, object->put_ClockRate(clock));
+    ASSERT_EQ(S_OK, object->put_ResetDuration(0));
+    ASSERT_EQ(S_OK, object->put_StandByDuration(0));
+    const std::wstring wide_id(id, id + std::strlen(id));
+    for (int i = 0; i < frames; ++i) {
+        ASSERT_EQ(S_OK, object->put_On(bstr(wide_id.c_str()).get(), 1)) << take_error_description();
+    }
+}
+
+TEST_F(SerialEndToEnd, FramesFromManyObjectsAndProcessesNeverMix) {
+    constexpr int frames = 50;
+    std::vector<std::thread> senders;
+    for (int unit = 1; unit <= 8; ++unit) {
+        senders.emplace_back([unit] {
+            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            {
+                auto object = object_on_port(0, 0, 0);
+                const std::wstring id = L"F" + std::to_wstring(unit);
+                for (int i = 0; i < frames; ++i) {
+                    EXPECT_EQ(S_OK, object->put_On(bstr(id.c_str()).get(), 1))
+                        << test::narrow(id) << " frame " << i;
+                }
+            }
+            CoUninitialize();
+        });
+    }
+    for (auto& t : senders) t.join();
+    auto counts = whole_frames(sessions_since_mark());
+    for (int unit = 1; unit <= 8; ++unit) {
+        EXPECT_EQ(frames, counts["F" + std::to_string(unit) + "ON"]) << "F" << unit;
+    }
+
+    mark();
+    const unique_handle first = start_sender(L"G1", frames, 0);
+    const unique_handle second = start_sender(L"G2", frames, 0);
+    EXPECT_EQ(0u, exit_code_of(first));
+    EXPECT_EQ(0u, exit_code_of(second));
+    counts = whole_frames(sessions_since_mark());
+    EXPECT_EQ(frames, counts["G1ON"]);
+    EXPECT_EQ(frames, counts["G2ON"]);
+}
+
+TEST_F(SerialEndToEnd, ALockLeftByASenderThatDiedIsTakenOver) {
+    // A frame of more than an hour, cut short once it is on the lines.
+    const unique_handle holder = start_sender(L"H1", 1, 60000);
+    while (events_since_mark().size() < 4 && WaitForSingleObject(holder.get(), 10) == WAIT_TIMEOUT) {
+    }
+    ASSERT_EQ(WAIT_TIMEOUT, WaitForSingleObject(holder.get(), 0)) << "the holder ended early";
+    // Holding a handle, as a sender already waiting would, keeps the lock alive past its
+    // holder's death: the next sender then finds it abandoned rather than new.
+    const unique_handle waiting(CreateMutexW(nullptr, FALSE, vantrel::port_lock_name(port).c_str()));
+    ASSERT_TRUE(waiting.get());
+    ASSERT_TRUE(TerminateProcess(holder.get(), 1));
+    WaitForSingleObject(holder.get(), INFINITE);
+
+    mark();
+    auto object = object_on_port(0, 0, 0);
+    ASSERT_EQ(S_OK, object->put_On(bstr(L"H2").get(), 1)) << take_error_description();
+    const auto sessions = sessions_since_mark();
+    ASSERT_EQ(1u, sessions.size());
+    EXPECT_EQ("H2ON", sessions[0].name);
+}
+
+TEST_F(SerialEndToEnd, ASenderThatCannotHaveThePortInTimeSendsNothing) {
+    frame_env().lock_timeout_ms = 100;
+    auto holder = object_on_port(20, 0, 0);  // a frame of more than 1.6 s
+    std::thread sender([&] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        EXPECT_EQ(S_OK, holder->put_On(bstr(L"J1").get(), 1));
+        CoUninitialize();
+    });
+    while (events_since_mark().size() < 4) Sleep(1);
+
+    auto waiter = object_on_port(0, 0, 0);
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(E_FAIL, waiter->put_On(bstr(L"J2").get(), 1));
+    const ULONGLONG waited = GetTickCount64() - start;
+    EXPECT_EQ("Unable to open the port", take_error_description());
+    EXPECT_GE(waited + 16, 100u) << "gave up before the bound";  // the tick is coarse
+    sender.join();
+    frame_env() = vantrel::frame_environment();
+
+    const auto sessions = sessions_since_mark();
+    ASSERT_EQ(1u, sessions.size()) << "the waiter opened the port";
+    EXPECT_EQ("J1ON", sessions[0].name);
 }
 
 // Runs in its own process without the shim: a pty has no modem lines.
