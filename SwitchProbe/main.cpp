@@ -186,8 +186,10 @@ void create_controls(HWND window, HINSTANCE instance) {
     HFONT font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
     for (const control_spec& c : controls) {
         const int height = c.id == id_cbo_comm ? c.height + combo_list_height : c.height;
+        // Clipped against the controls above them, so that a label repainting never covers
+        // the part of a text box that lies over it.
         HWND control = CreateWindowExW(
-            0, c.window_class, c.text, WS_CHILD | WS_VISIBLE | c.style, c.left / twips_per_pixel,
+            0, c.window_class, c.text, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | c.style, c.left / twips_per_pixel,
             c.top / twips_per_pixel, c.width / twips_per_pixel, height / twips_per_pixel, window,
             reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.id)), instance, nullptr);
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
@@ -246,7 +248,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int show) {
     wc.lpszClassName = window_class;
     RegisterClassW(&wc);
 
-    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
     RECT frame = {0, 0, client_width / twips_per_pixel, client_height / twips_per_pixel};
     AdjustWindowRectEx(&frame, style, FALSE, WS_EX_CONTROLPARENT);
     HWND window = CreateWindowExW(WS_EX_CONTROLPARENT, window_class, window_title, style,

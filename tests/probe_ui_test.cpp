@@ -125,10 +125,8 @@ void write_png(const std::string& path, int width, int height, const std::vector
                                                  static_cast<std::streamsize>(png.size()));
 }
 
-// What is on the screen inside window, as the display shows it.
-void screenshot(HWND window, const std::string& path) {
-    RECT r;
-    GetWindowRect(window, &r);
+// What the display shows inside r (screen coordinates), as rows of RGB triples.
+std::vector<uint8_t> screen_pixels(const RECT& r) {
     const int w = r.right - r.left, h = r.bottom - r.top;
     HDC screen = GetDC(nullptr);
     HDC memory = CreateCompatibleDC(screen);
@@ -146,7 +144,13 @@ void screenshot(HWND window, const std::string& path) {
     DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
-    write_png(path, w, h, rgb);
+    return rgb;
+}
+
+void screenshot(HWND window, const std::string& path) {
+    RECT r;
+    GetWindowRect(window, &r);
+    write_png(path, r.right - r.left, r.bottom - r.top, screen_pixels(r));
 }
 
 // One run of SwitchProbe.exe, closed again at the end of the test.
@@ -286,6 +290,28 @@ TEST_F(Console, LayoutAndTexts) {
         EXPECT_EQ(i == 0 ? L"COM1:" : L"COM2:", std::wstring(item)) << "item " << i;
     }
     EXPECT_EQ(CBS_DROPDOWN, GetWindowLongW(combo, GWL_STYLE) & 3) << "a drop-down with an edit field";
+}
+
+TEST_F(Console, LabelsLieUnderTheTextBoxesTheyOverlap) {
+    const COLORREF form = GetSysColor(COLOR_BTNFACE);
+    for (const auto& pair : {std::pair(id_label_clock, id_txt_clock_rate),
+                             std::pair(id_label_reset, id_reset_duration)}) {
+        HWND box = app_.control(pair.second);
+        RECT label, inside, shared;
+        GetWindowRect(app_.control(pair.first), &label);
+        GetClientRect(box, &inside);
+        MapWindowPoints(box, nullptr, reinterpret_cast<POINT*>(&inside), 2);
+        ASSERT_TRUE(IntersectRect(&shared, &label, &inside)) << "control " << pair.first;
+        InvalidateRect(app_.control(pair.first), nullptr, TRUE);
+        UpdateWindow(app_.control(pair.first));
+        const std::vector<uint8_t> rgb = screen_pixels(shared);
+        int background = 0;
+        for (std::size_t i = 0; i + 2 < rgb.size(); i += 3) {
+            background += RGB(rgb[i], rgb[i + 1], rgb[i + 2]) == form;
+        }
+        EXPECT_EQ(0, background) << "of " << rgb.size() / 3 << " pixels of text box "
+                                 << pair.second << " show the form under its label";
+    }
 }
 
 TEST_F(Console, TheLoadShowsANewObjectsTimings) {
