@@ -1,6 +1,7 @@
 // Frame timing: what a frame costs beyond the waits it asks for. Run inside "cm17a run" so
 // that COM5 is the virtual CM17A (scripts/bench does this). Prints figures; asserts nothing.
 #include "comm_ads.h"
+#include "frame_scope.h"
 #include "stopwatch.h"
 
 #include <algorithm>
@@ -64,6 +65,18 @@ double escapes_ms() {
     return ok ? now_ms() - start : -1;
 }
 
+// What each frame adds for the port lock and the 1 ms timer: taking and giving back both.
+double frame_scope_us() {
+    constexpr int rounds = 1000;
+    const std::wstring port = L"COM5";
+    const double start = now_us();
+    for (int i = 0; i < rounds; ++i) {
+        vantrel::frame_scope scope;
+        if (!scope.enter(port)) return -1;
+    }
+    return (now_us() - start) / rounds;
+}
+
 }  // namespace
 
 int main() {
@@ -80,6 +93,10 @@ int main() {
     }
     std::printf("platform: 166 bare EscapeCommFunction calls with open and close: %.3f ms "
                 "(%.1f us per call)\n\n", escapes, 1000.0 * escapes / frame_writes);
+    std::vector<double> scope_runs;
+    for (int i = 0; i < runs; ++i) scope_runs.push_back(frame_scope_us());
+    std::printf("per frame: the port lock and the 1 ms timer, taken and given back: %.2f us\n\n",
+                median(scope_runs));
     std::printf("%-26s %9s %10s %10s %11s %10s %12s\n", "frame (clock, reset, standby)",
                 "asked ms", "frame ms", "sleeps ms", "sleep noise", "overhead", "per write");
     for (const timings& t : cases) {
