@@ -17,7 +17,12 @@ std::wstring port_lock_name(const std::wstring& port) {
     std::wstring name = port;
     if (starts_with(name, L"\\\\.\\") || starts_with(name, L"\\\\?\\")) name.erase(0, 4);
     if (!name.empty() && name.back() == L':') name.pop_back();
-    if (!name.empty()) CharUpperBuffW(&name[0], static_cast<DWORD>(name.size()));
+    // Kernel32's invariant mapping rather than user32's, which an in-process server has no
+    // other reason to load.
+    if (!name.empty()) {
+        const int n = static_cast<int>(name.size());
+        LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, name.data(), n, &name[0], n);
+    }
     // A backslash would be read as a namespace separator.
     for (wchar_t& c : name) {
         if (c == L'\\') c = L'/';
