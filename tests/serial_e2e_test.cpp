@@ -373,7 +373,6 @@ TEST_F(SerialEndToEnd, LookAlikeCharactersNameNoSwitchAndNoPort) {
     EXPECT_TRUE(events_since_mark().empty()) << "a look-alike reached the lines";
 }
 
-
 TEST_F(SerialEndToEnd, TheFineTimerBracketsEachFrameAndIsGivenBackOnEveryPath) {
     timer_watch timer;
     auto object = object_on_port(0, 0, 0);
@@ -401,31 +400,43 @@ TEST_F(SerialEndToEnd, TheFineTimerBracketsEachFrameAndIsGivenBackOnEveryPath) {
 namespace {
 
 // This program again, as a sender of its own: the test Sender.SendsFrames, told what to send
-// through its environment.
-unique_handle start_sender(const std::wstring& id, int frames, LONG clock) {
-    const std::wstring order = id + L" " + std::to_wstring(frames) + L" " + std::to_wstring(clock);
-    SetEnvironmentVariableW(L"VANTREL_SENDER", order.c_str());
-    wchar_t exe[MAX_PATH];
-    GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    std::wstring command = L"\"" + std::wstring(exe) + L"\" --gtest_filter=Sender.SendsFrames";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessW(exe, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                                        nullptr, &startup, &process);
-    SetEnvironmentVariableW(L"VANTREL_SENDER", nullptr);
-    EXPECT_TRUE(started) << GetLastError();
-    if (!started) return unique_handle();
-    CloseHandle(process.hThread);
-    return unique_handle(process.hProcess);
-}
+// through its environment. A sender still running when the test ends is ended with it.
+class sender_process {
+public:
+    sender_process(const std::wstring& id, int frames, LONG clock) {
+        const std::wstring order =
+            id + L" " + std::to_wstring(frames) + L" " + std::to_wstring(clock);
+        SetEnvironmentVariableW(L"VANTREL_SENDER", order.c_str());
+        wchar_t exe[MAX_PATH];
+        GetModuleFileNameW(nullptr, exe, MAX_PATH);
+        std::wstring command = L"\"" + std::wstring(exe) + L"\" --gtest_filter=Sender.SendsFrames";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        const BOOL started = CreateProcessW(exe, &command[0], nullptr, nullptr, FALSE, 0,
+                                            nullptr, nullptr, &startup, &process);
+        SetEnvironmentVariableW(L"VANTREL_SENDER", nullptr);
+        EXPECT_TRUE(started) << GetLastError();
+        if (!started) return;
+        CloseHandle(process.hThread);
+        process_.reset(process.hProcess);
+    }
+    sender_process(const sender_process&) = delete;
+    sender_process& operator=(const sender_process&) = delete;
+    ~sender_process() {
+        if (process_.get()) TerminateProcess(process_.get(), 1);
+    }
 
-DWORD exit_code_of(const unique_handle& process) {
-    if (WaitForSingleObject(process.get(), 300000) != WAIT_OBJECT_0) return STILL_ACTIVE;
-    DWORD code = STILL_ACTIVE;
-    GetExitCodeProcess(process.get(), &code);
-    return code;
-}
+    HANDLE get() const { return process_.get(); }
+    DWORD exit_code() const {
+        DWORD code = STILL_ACTIVE;
+        if (WaitForSingleObject(get(), 300000) == WAIT_OBJECT_0) GetExitCodeProcess(get(), &code);
+        return code;
+    }
+
+private:
+    unique_handle process_;
+};
 
 // Every session complete and closed; returns how many frames each switch received.
 std::map<std::string, int> whole_frames(const std::vector<cm17a::session>& sessions) {
@@ -439,7 +450,7 @@ std::map<std::string, int> whole_frames(const std::vector<cm17a::session>& sessi
 
 }  // namespace
 
-// Not part of the suite: the sender that start_sender runs in a process of its own.
+// Not part of the suite: what a sender_process runs.
 TEST(Sender, SendsFrames) {
     const char* order = std::getenv("VANTREL_SENDER");
     if (!order) GTEST_SKIP() << "started only by the tests that need another process";
@@ -482,10 +493,9 @@ TEST_F(SerialEndToEnd, FramesFromManyObjectsAndProcessesNeverMix) {
     }
 
     mark();
-    const unique_handle first = start_sender(L"G1", frames, 0);
-    const unique_handle second = start_sender(L"G2", frames, 0);
-    EXPECT_EQ(0u, exit_code_of(first));
-    EXPECT_EQ(0u, exit_code_of(second));
+    const sender_process first(L"G1", frames, 0), second(L"G2", frames, 0);
+    EXPECT_EQ(0u, first.exit_code());
+    EXPECT_EQ(0u, second.exit_code());
     counts = whole_frames(sessions_since_mark());
     EXPECT_EQ(frames, counts["G1ON"]);
     EXPECT_EQ(frames, counts["G2ON"]);
@@ -493,7 +503,7 @@ TEST_F(SerialEndToEnd, FramesFromManyObjectsAndProcessesNeverMix) {
 
 TEST_F(SerialEndToEnd, ALockLeftByASenderThatDiedIsTakenOver) {
     // A frame of more than an hour, cut short once it is on the lines.
-    const unique_handle holder = start_sender(L"H1", 1, 60000);
+    const sender_process holder(L"H1", 1, 60000);
     while (events_since_mark().size() < 4 && WaitForSingleObject(holder.get(), 10) == WAIT_TIMEOUT) {
     }
     ASSERT_EQ(WAIT_TIMEOUT, WaitForSingleObject(holder.get(), 0)) << "the holder ended early";
@@ -515,12 +525,15 @@ TEST_F(SerialEndToEnd, ALockLeftByASenderThatDiedIsTakenOver) {
 TEST_F(SerialEndToEnd, ASenderThatCannotHaveThePortInTimeSendsNothing) {
     frame_env().lock_timeout_ms = 100;
     auto holder = object_on_port(20, 0, 0);  // a frame of more than 1.6 s
+    std::atomic<bool> done{false};
     std::thread sender([&] {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         EXPECT_EQ(S_OK, holder->put_On(bstr(L"J1").get(), 1));
+        done = true;
         CoUninitialize();
     });
-    while (events_since_mark().size() < 4) Sleep(1);
+    while (events_since_mark().size() < 4 && !done) Sleep(1);
+    EXPECT_FALSE(done) << "the frame ended before the second sender tried";
 
     auto waiter = object_on_port(0, 0, 0);
     const ULONGLONG start = GetTickCount64();
