@@ -117,6 +117,16 @@ struct timer_watch {
 };
 timer_watch* timer_watch::current = nullptr;
 
+// A thread in the multithreaded apartment, as a script host's worker would be.
+template <class F>
+std::thread com_thread(F body) {
+    return std::thread([body] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        body();
+        CoUninitialize();
+    });
+}
+
 }  // namespace
 
 TEST_F(SerialEndToEnd, SwitchesAcrossAllHousesArriveAsTheRightCommand) {
@@ -324,11 +334,9 @@ TEST_F(SerialEndToEnd, TheLastReleaseClosesAPortLeftOpen) {
 TEST_F(SerialEndToEnd, AReadFromAnotherThreadWaitsForTheWholeFrame) {
     auto object = object_on_port(2, 2, 2);
     std::atomic<bool> frame_done{false};
-    std::thread sender([&] {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    std::thread sender = com_thread([&] {
         EXPECT_EQ(S_OK, object->put_On(bstr(L"G2").get(), 1));
         frame_done = true;
-        CoUninitialize();
     });
     // Wait until the frame has visibly started on the lines.
     while (events_since_mark().size() < 4 && !frame_done) Sleep(1);
@@ -473,18 +481,14 @@ TEST_F(SerialEndToEnd, FramesFromManyObjectsAndProcessesNeverMix) {
     constexpr int frames = 50;
     std::vector<std::thread> senders;
     for (int unit = 1; unit <= 8; ++unit) {
-        senders.emplace_back([unit] {
-            CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-            {
-                auto object = object_on_port(0, 0, 0);
-                const std::wstring id = L"F" + std::to_wstring(unit);
-                for (int i = 0; i < frames; ++i) {
-                    EXPECT_EQ(S_OK, object->put_On(bstr(id.c_str()).get(), 1))
-                        << test::narrow(id) << " frame " << i;
-                }
+        senders.push_back(com_thread([unit] {
+            auto object = object_on_port(0, 0, 0);
+            const std::wstring id = L"F" + std::to_wstring(unit);
+            for (int i = 0; i < frames; ++i) {
+                EXPECT_EQ(S_OK, object->put_On(bstr(id.c_str()).get(), 1))
+                    << test::narrow(id) << " frame " << i;
             }
-            CoUninitialize();
-        });
+        }));
     }
     for (auto& t : senders) t.join();
     auto counts = whole_frames(sessions_since_mark());
@@ -526,11 +530,9 @@ TEST_F(SerialEndToEnd, ASenderThatCannotHaveThePortInTimeSendsNothing) {
     frame_env().lock_timeout_ms = 100;
     auto holder = object_on_port(20, 0, 0);  // a frame of more than 1.6 s
     std::atomic<bool> done{false};
-    std::thread sender([&] {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    std::thread sender = com_thread([&] {
         EXPECT_EQ(S_OK, holder->put_On(bstr(L"J1").get(), 1));
         done = true;
-        CoUninitialize();
     });
     while (events_since_mark().size() < 4 && !done) Sleep(1);
     EXPECT_FALSE(done) << "the frame ended before the second sender tried";
