@@ -17,6 +17,21 @@ status from_win32(long error) {
     return static_cast<status>(0x80070000u | (static_cast<std::uint32_t>(error) & 0xFFFFu));
 }
 
+value_data string_value(const std::string& text) {
+    value_data v{reg_sz, text};
+    v.bytes.push_back('\0');
+    return v;
+}
+
+value_data dword_value(std::uint32_t number) {
+    value_data v{reg_dword, std::string(4, '\0')};
+    for (char& byte : v.bytes) {
+        byte = static_cast<char>(number & 0xFFu);
+        number >>= 8;
+    }
+    return v;
+}
+
 namespace {
 
 using key = key_store::key;
@@ -280,7 +295,7 @@ public:
     }
     long create(key parent, const std::string& name) {
         key k = 0;
-        long rc = store_.create_key(parent, name, &k);
+        long rc = store_.create_key(parent, name, &k, nullptr);
         take(rc, k);
         return rc;
     }
@@ -366,8 +381,8 @@ private:
     }
 
     long write(key k, const std::string& value_name, const entry& e) {
-        return e.is_dword ? store_.set_dword(k, value_name, e.number)
-                          : store_.set_string(k, value_name, e.text);
+        return store_.set_value(k, value_name,
+                                e.is_dword ? dword_value(e.number) : string_value(e.text));
     }
 
     // Deletes parent\name with everything below it, depth first; stops at the first failure.
