@@ -74,10 +74,18 @@ struct variable {
 
 enum class mode { registration, unregistration };
 
+class undo_journal;
+
 // Runs script against store. Variables are replaced first ("%%" is one "%"; names compare
-// without regard to case). Registration that fails part-way runs the failing root block once
-// more in unregistration mode to take out what it wrote, then returns the first failure.
+// without regard to case). Registration runs through an undo_journal over store: when it fails
+// part-way it takes back what this run changed, and only that, then returns the first failure.
 status run_script(const std::string& script, const std::vector<variable>& variables, mode m,
                   key_store& store);
+
+// Registration through a journal the caller keeps, for a caller with a later step of its own
+// that can still fail: it then calls journal.undo(). A run that fails undoes the whole journal,
+// earlier runs through it included, and returns the first failure.
+status register_script(const std::string& script, const std::vector<variable>& variables,
+                       undo_journal& journal);
 
 }  // namespace vantrel::registrar

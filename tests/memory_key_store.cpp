@@ -44,11 +44,6 @@ std::vector<std::string> split(const std::string& path) {
     }
 }
 
-bool is_at_or_below(const std::string& folded, const std::string& prefix) {
-    return folded.compare(0, prefix.size(), prefix) == 0 &&
-           (folded.size() == prefix.size() || folded[prefix.size()] == '\\');
-}
-
 bool valid_name(const std::string& name) {
     return !name.empty() && name.find('\\') == std::string::npos;
 }
@@ -110,8 +105,13 @@ long memory_key_store::open_key(key parent, const std::string& name, access a, k
     return error_success;
 }
 
+long memory_key_store::count_write() {
+    return ++writes_ == failing_write_ ? failing_write_error_ : error_success;
+}
+
 long memory_key_store::create_key(key parent, const std::string& name, key* out, bool* created) {
     if (created) *created = false;
+    if (long rc = count_write()) return rc;
     handle* h = nullptr;
     if (long rc = use(parent, &h)) return rc;
     if (!valid_name(name)) return error_invalid_parameter;
@@ -121,9 +121,7 @@ long memory_key_store::create_key(key parent, const std::string& name, key* out,
         n = it->second;
         if (rights_of(*n) != rights::full) return error_access_denied;
     } else {
-        if (h->a != access::all || fail_create_.count(fold(h->n->path + '\\' + name))) {
-            return error_access_denied;
-        }
+        if (h->a != access::all) return error_access_denied;
         n = add_subkey(*h->n, name);
         journal_.push_back("key " + n->path);
         if (created) *created = true;
@@ -139,12 +137,10 @@ void memory_key_store::close_key(key k) {
 }
 
 long memory_key_store::set_value(key k, const std::string& value_name, const value_data& data) {
+    if (long rc = count_write()) return rc;
     handle* h = nullptr;
     if (long rc = use(k, &h)) return rc;
     if (h->a != access::all) return error_access_denied;
-    for (const auto& [prefix, error] : fail_writes_) {
-        if (is_at_or_below(h->n->folded, prefix)) return error;
-    }
     // As the registry does, a value written again keeps the spelling of its name.
     stored_value& v = h->n->values.try_emplace(fold(value_name), stored_value{value_name, {}})
                           .first->second;
@@ -248,12 +244,9 @@ void memory_key_store::set_rights(const std::string& path, rights r) {
     rights_[folded_path(path)] = r;
 }
 
-void memory_key_store::fail_create(const std::string& path) {
-    fail_create_.insert(folded_path(path));
-}
-
-void memory_key_store::fail_value_writes(const std::string& path, long error) {
-    fail_writes_.emplace_back(folded_path(path), error);
+void memory_key_store::fail_write(std::size_t n, long error) {
+    failing_write_ = writes_ + n;
+    failing_write_error_ = error;
 }
 
 bool memory_key_store::has_key(const std::string& path) const {
