@@ -95,9 +95,9 @@ void unregister_type_library_from_file() {
     library->ReleaseTLibAttr(attr);
 }
 
-}  // namespace
-
-HRESULT run_registry_script(bool register_it) noexcept {
+// Calls run with the library's registry script and its path, quoted as the script's text needs.
+template <typename F>
+HRESULT with_registry_script(F run) noexcept {
     try {
         std::string path;
         HRESULT hr = module_path(path);
@@ -111,13 +111,26 @@ HRESULT run_registry_script(bool register_it) noexcept {
         bool found = false;
         hr = read_registry_script(path, script, &found);
         if (!found) return hr;
-        win32_key_store store;
-        return registrar::run_script(
-            script, {{"Module", quoted}},
-            register_it ? registrar::mode::registration : registrar::mode::unregistration, store);
+        return run(script, quoted);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
+}
+
+}  // namespace
+
+HRESULT register_registry_script(registrar::undo_journal& journal) noexcept {
+    return with_registry_script([&](const std::string& script, const std::string& module) {
+        return registrar::register_script(script, {{"Module", module}}, journal);
+    });
+}
+
+HRESULT unregister_registry_script() noexcept {
+    return with_registry_script([](const std::string& script, const std::string& module) {
+        win32_key_store registry;
+        return registrar::run_script(script, {{"Module", module}},
+                                     registrar::mode::unregistration, registry);
+    });
 }
 
 HRESULT register_type_library() noexcept {

@@ -1,5 +1,8 @@
 #include "registry_script.h"
 
+#include "held_key.h"
+#include "undo_journal.h"
+
 #include <cstddef>
 #include <new>
 #include <utility>
@@ -15,6 +18,21 @@ namespace vantrel::registrar {
 status from_win32(long error) {
     if (error <= 0) return static_cast<status>(error);
     return static_cast<status>(0x80070000u | (static_cast<std::uint32_t>(error) & 0xFFFFu));
+}
+
+value_data string_value(const std::string& text) {
+    value_data v{reg_sz, text};
+    v.bytes.push_back('\0');
+    return v;
+}
+
+value_data dword_value(std::uint32_t number) {
+    value_data v{reg_dword, std::string(4, '\0')};
+    for (char& byte : v.bytes) {
+        byte = static_cast<char>(number & 0xFFu);
+        number >>= 8;
+    }
+    return v;
 }
 
 namespace {
@@ -262,42 +280,6 @@ private:
     token tok_;
 };
 
-// An open key that is closed again however its scope is left.
-class held_key {
-public:
-    explicit held_key(key_store& store) : store_(store) {}
-    held_key(const held_key&) = delete;
-    held_key& operator=(const held_key&) = delete;
-    ~held_key() {
-        if (held_) store_.close_key(k_);
-    }
-
-    long open(key parent, const std::string& name, access a) {
-        key k = 0;
-        long rc = store_.open_key(parent, name, a, &k);
-        take(rc, k);
-        return rc;
-    }
-    long create(key parent, const std::string& name) {
-        key k = 0;
-        long rc = store_.create_key(parent, name, &k);
-        take(rc, k);
-        return rc;
-    }
-    key get() const { return k_; }
-
-private:
-    void take(long rc, key k) {
-        if (rc != error_success) return;
-        k_ = k;
-        held_ = true;
-    }
-
-    key_store& store_;
-    key k_ = 0;
-    bool held_ = false;
-};
-
 class runner {
 public:
     explicit runner(key_store& store) : store_(store) {}
@@ -366,8 +348,8 @@ private:
     }
 
     long write(key k, const std::string& value_name, const entry& e) {
-        return e.is_dword ? store_.set_dword(k, value_name, e.number)
-                          : store_.set_string(k, value_name, e.text);
+        return store_.set_value(k, value_name,
+                                e.is_dword ? dword_value(e.number) : string_value(e.text));
     }
 
     // Deletes parent\name with everything below it, depth first; stops at the first failure.
@@ -402,10 +384,8 @@ status guarded(F f) noexcept {
     }
 }
 
-}  // namespace
-
-status run_script(const std::string& script, const std::vector<variable>& variables, mode m,
-                  key_store& store) {
+status execute(const std::string& script, const std::vector<variable>& variables, mode m,
+               key_store& store) {
     return guarded([&] {
         std::string text;
         if (status st = substitute(script, variables, &text); st != s_ok) return st;
@@ -413,14 +393,26 @@ status run_script(const std::string& script, const std::vector<variable>& variab
         if (!parser(text, store).parse(&blocks)) return disp_e_exception;
         runner r(store);
         for (const root_block& b : blocks) {
-            status st = guarded([&] { return r.apply(b.root, b.entries, m); });
-            if (st != s_ok) {
-                guarded([&] { return r.apply(b.root, b.entries, mode::unregistration); });
-                return st;
-            }
+            if (status st = r.apply(b.root, b.entries, m); st != s_ok) return st;
         }
         return s_ok;
     });
+}
+
+}  // namespace
+
+status run_script(const std::string& script, const std::vector<variable>& variables, mode m,
+                  key_store& store) {
+    if (m == mode::unregistration) return execute(script, variables, m, store);
+    undo_journal journal(store);
+    return register_script(script, variables, journal);
+}
+
+status register_script(const std::string& script, const std::vector<variable>& variables,
+                       undo_journal& journal) {
+    const status st = execute(script, variables, mode::registration, journal);
+    if (st != s_ok) journal.undo();
+    return st;
 }
 
 }  // namespace vantrel::registrar

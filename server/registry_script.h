@@ -24,6 +24,18 @@ inline constexpr long error_file_not_found = 2;
 inline constexpr long error_access_denied = 5;
 inline constexpr long error_no_more_items = 259;
 
+// A value as the registry stores it. The interpreter writes REG_SZ (the text with its
+// terminating zero) and REG_DWORD (four bytes, least significant first); values of any other
+// type are only read and put back, so their bytes stay opaque.
+inline constexpr std::uint32_t reg_sz = 1;
+inline constexpr std::uint32_t reg_dword = 4;
+struct value_data {
+    std::uint32_t type = 0;
+    std::string bytes;
+};
+value_data string_value(const std::string& text);
+value_data dword_value(std::uint32_t number);
+
 // The 8-bit registry, as the interpreter needs it. Keys are opaque handles owned by the store;
 // every key the interpreter opens or creates it closes again. Functions return Win32 codes.
 class key_store {
@@ -37,16 +49,21 @@ public:
     // name that is no root.
     virtual key root(const std::string& name) = 0;
     virtual long open_key(key parent, const std::string& name, access a, key* out) = 0;
-    virtual long create_key(key parent, const std::string& name, key* out) = 0;  // full access
+    // Opens the key with full access, creating it if need be; created (when given) tells
+    // whether it is new.
+    virtual long create_key(key parent, const std::string& name, key* out, bool* created) = 0;
     virtual void close_key(key k) = 0;
     // value_name empty: the key's default value.
-    virtual long set_string(key k, const std::string& value_name, const std::string& data) = 0;
-    virtual long set_dword(key k, const std::string& value_name, std::uint32_t data) = 0;
+    virtual long set_value(key k, const std::string& value_name, const value_data& data) = 0;
+    // error_file_not_found when the key has no such value.
+    virtual long query_value(key k, const std::string& value_name, value_data* out) = 0;
     virtual long delete_value(key k, const std::string& value_name) = 0;
     // Deletes a subkey that has no subkeys of its own (with its values).
     virtual long delete_key(key parent, const std::string& name) = 0;
     // The name of the index-th subkey, or error_no_more_items.
     virtual long enum_subkey(key k, std::uint32_t index, std::string* name) = 0;
+    // The name of the index-th value (empty for the default value), or error_no_more_items.
+    virtual long enum_value(key k, std::uint32_t index, std::string* name) = 0;
 };
 
 // A %name% variable and its replacement text (8-bit, already quoted as the script needs).
@@ -57,10 +74,18 @@ struct variable {
 
 enum class mode { registration, unregistration };
 
+class undo_journal;
+
 // Runs script against store. Variables are replaced first ("%%" is one "%"; names compare
-// without regard to case). Registration that fails part-way runs the failing root block once
-// more in unregistration mode to take out what it wrote, then returns the first failure.
+// without regard to case). Registration runs through an undo_journal over store: when it fails
+// part-way it takes back what this run changed, and only that, then returns the first failure.
 status run_script(const std::string& script, const std::vector<variable>& variables, mode m,
                   key_store& store);
+
+// Registration through a journal the caller keeps, for a caller with a later step of its own
+// that can still fail: it then calls journal.undo(). A run that fails undoes the whole journal,
+// earlier runs through it included, and returns the first failure.
+status register_script(const std::string& script, const std::vector<variable>& variables,
+                       undo_journal& journal);
 
 }  // namespace vantrel::registrar

@@ -4,6 +4,8 @@
 #include "comm_ads.h"
 #include "module.h"
 #include "registration.h"
+#include "undo_journal.h"
+#include "win32_key_store.h"
 
 #include <atomic>
 
@@ -12,15 +14,16 @@ namespace {
 
 struct class_entry {
     const CLSID* clsid;
-    HRESULT (*update_registry)(bool register_it) noexcept;
+    HRESULT (*register_script)(registrar::undo_journal& journal) noexcept;
+    HRESULT (*unregister_script)() noexcept;
     HRESULT (*create_class_object)(instance_creator, REFIID, void**) noexcept;
     instance_creator create_instance;
     std::atomic<IUnknown*> class_object;  // the library's own reference, made on first request
 };
 
 class_entry g_classes[] = {
-    {&CLSID_CommAds, run_registry_script, class_factory::create, CommAds::create_instance,
-     nullptr},
+    {&CLSID_CommAds, register_registry_script, unregister_registry_script, class_factory::create,
+     CommAds::create_instance, nullptr},
 };
 
 critical_section& class_table_lock() noexcept {
@@ -52,6 +55,22 @@ HRESULT get_class_object(REFCLSID clsid, REFIID riid, void** ppv) noexcept {
     return CLASS_E_CLASSNOTAVAILABLE;
 }
 
+// Every class's script, then the type library, all through one journal over the registry, so
+// that a failing type library takes the scripts' changes back too and the registry holds what
+// it held before (apart from whatever the type library call itself wrote). A failing script
+// undoes the journal itself.
+HRESULT register_server() noexcept {
+    win32_key_store registry;
+    registrar::undo_journal journal(registry);
+    for (const class_entry& entry : g_classes) {
+        const HRESULT hr = entry.register_script(journal);
+        if (FAILED(hr)) return hr;
+    }
+    const HRESULT hr = register_type_library();
+    if (FAILED(hr)) journal.undo();
+    return hr;
+}
+
 void process_detach() noexcept {
     for (class_entry& entry : g_classes) {
         if (IUnknown* object = entry.class_object.exchange(nullptr)) object->Release();
@@ -78,16 +97,10 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
 
 STDAPI DllCanUnloadNow() { return vantrel::module::lock_count() == 0 ? S_OK : S_FALSE; }
 
-STDAPI DllRegisterServer() {
-    for (const vantrel::class_entry& entry : vantrel::g_classes) {
-        const HRESULT hr = entry.update_registry(true);
-        if (FAILED(hr)) return hr;
-    }
-    return vantrel::register_type_library();
-}
+STDAPI DllRegisterServer() { return vantrel::register_server(); }
 
 STDAPI DllUnregisterServer() {
-    for (const vantrel::class_entry& entry : vantrel::g_classes) entry.update_registry(false);
+    for (const vantrel::class_entry& entry : vantrel::g_classes) entry.unregister_script();
     vantrel::unregister_type_library();
     return S_OK;
 }

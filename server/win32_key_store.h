@@ -9,13 +9,15 @@ class win32_key_store final : public registrar::key_store {
 public:
     key root(const std::string& name) override;
     long open_key(key parent, const std::string& name, access a, key* out) override;
-    long create_key(key parent, const std::string& name, key* out) override;
+    long create_key(key parent, const std::string& name, key* out, bool* created) override;
     void close_key(key k) override;
-    long set_string(key k, const std::string& value_name, const std::string& data) override;
-    long set_dword(key k, const std::string& value_name, std::uint32_t data) override;
+    long set_value(key k, const std::string& value_name,
+                   const registrar::value_data& data) override;
+    long query_value(key k, const std::string& value_name, registrar::value_data* out) override;
     long delete_value(key k, const std::string& value_name) override;
     long delete_key(key parent, const std::string& name) override;
     long enum_subkey(key k, std::uint32_t index, std::string* name) override;
+    long enum_value(key k, std::uint32_t index, std::string* name) override;
 };
 
 }  // namespace vantrel

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 using test::exe_dir;
 using vantrel::com_ptr;
@@ -92,12 +93,103 @@ private:
     HMODULE module_;
 };
 
-std::string make_temp_dir(const char* name) {
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    const std::string dir = std::string(temp) + name + "\\";
-    CreateDirectoryA(dir.c_str(), nullptr);
-    return dir;
+// A copy of the library in a folder of its own under the temporary folder; the folder goes
+// again with the copy and a type library beside it.
+class library_copy {
+public:
+    explicit library_copy(const char* folder) {
+        char temp[MAX_PATH];
+        GetTempPathA(MAX_PATH, temp);
+        dir_ = std::string(temp) + folder + "\\";
+        CreateDirectoryA(dir_.c_str(), nullptr);
+        copied_ = CopyFileA((exe_dir() + "VantrelCtrl.dll").c_str(), path().c_str(), FALSE);
+    }
+    ~library_copy() {
+        DeleteFileA(path().c_str());
+        DeleteFileA(tlb_path().c_str());
+        RemoveDirectoryA(dir_.c_str());
+    }
+    library_copy(const library_copy&) = delete;
+    library_copy& operator=(const library_copy&) = delete;
+
+    bool copied() const { return copied_; }
+    const std::string& dir() const { return dir_; }
+    std::string path() const { return dir_ + "VantrelCtrl.dll"; }
+    std::string tlb_path() const { return dir_ + "VantrelCtrl.tlb"; }
+
+private:
+    std::string dir_;
+    bool copied_ = false;
+};
+
+// Spoils the copy's embedded type library so that the loader rejects it.
+void spoil_type_library(const library_copy& copy) {
+    HANDLE update = BeginUpdateResourceA(copy.path().c_str(), FALSE);
+    ASSERT_NE(nullptr, update);
+    char junk[] = "this is no type library";
+    ASSERT_TRUE(UpdateResourceA(update, "TYPELIB", MAKEINTRESOURCEA(1),
+                                MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), junk, sizeof junk));
+    ASSERT_TRUE(EndUpdateResourceA(update, FALSE));
+    com_ptr<ITypeLib> embedded;
+    const std::string path = copy.path();
+    ASSERT_NE(S_OK, LoadTypeLib(std::wstring(path.begin(), path.end()).c_str(), embedded.put()))
+        << "the copy still carries its type library";
+}
+
+// While it lives, HKCR\path grants everyone reading only (under Wine such a key refuses value
+// writes); then the key gets its own access list back.
+class read_only_key {
+public:
+    explicit read_only_key(const std::string& path) {
+        if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, READ_CONTROL | WRITE_DAC, &key_) !=
+            ERROR_SUCCESS) {
+            return;
+        }
+        DWORD size = 0;
+        RegGetKeySecurity(key_, DACL_SECURITY_INFORMATION, nullptr, &size);
+        saved_.resize(size);
+        if (size == 0 || RegGetKeySecurity(key_, DACL_SECURITY_INFORMATION, saved_.data(),
+                                           &size) != ERROR_SUCCESS) {
+            return;
+        }
+        BYTE everyone[SECURITY_MAX_SID_SIZE];
+        DWORD sid_size = sizeof everyone;
+        BYTE acl_buffer[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE];
+        ACL* acl = reinterpret_cast<ACL*>(acl_buffer);
+        SECURITY_DESCRIPTOR sd;
+        applied_ = CreateWellKnownSid(WinWorldSid, nullptr, everyone, &sid_size) &&
+                   InitializeAcl(acl, sizeof acl_buffer, ACL_REVISION) &&
+                   AddAccessAllowedAce(acl, ACL_REVISION, KEY_READ, everyone) &&
+                   InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) &&
+                   SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE) &&
+                   RegSetKeySecurity(key_, DACL_SECURITY_INFORMATION, &sd) == ERROR_SUCCESS;
+    }
+    ~read_only_key() {
+        if (applied_) RegSetKeySecurity(key_, DACL_SECURITY_INFORMATION, saved_.data());
+        if (key_) RegCloseKey(key_);
+    }
+    read_only_key(const read_only_key&) = delete;
+    read_only_key& operator=(const read_only_key&) = delete;
+
+    bool applied() const { return applied_; }
+
+private:
+    HKEY key_ = nullptr;
+    std::vector<BYTE> saved_;
+    bool applied_ = false;
+};
+
+// The class as clients reach it through the registry: by both ProgIDs and by its CLSID.
+void expect_activatable(const std::string& context) {
+    for (const wchar_t* progid : {L"VantrelCtrl.CommAds", L"VantrelCtrl.CommAds.1"}) {
+        CLSID clsid{};
+        EXPECT_EQ(S_OK, CLSIDFromProgID(progid, &clsid)) << context;
+        EXPECT_TRUE(IsEqualCLSID(CLSID_CommAds, clsid)) << context;
+    }
+    com_ptr<ICommAds> object;
+    EXPECT_EQ(S_OK, CoCreateInstance(CLSID_CommAds, nullptr, CLSCTX_INPROC_SERVER, IID_ICommAds,
+                                     object.put_void()))
+        << context;
 }
 
 std::string typelib_path() { return value_of(std::string(libid_key) + "\\0\\" + platform); }
@@ -181,48 +273,54 @@ TEST_F(Registration, UnregisteringACleanSystemSucceedsAndChangesNothing) {
 }
 
 TEST_F(Registration, APathWithASingleQuoteIsRegisteredUnchanged) {
-    const std::string dir = make_temp_dir("it's here");
-    const std::string copy = dir + "VantrelCtrl.dll";
-    ASSERT_TRUE(CopyFileA((exe_dir() + "VantrelCtrl.dll").c_str(), copy.c_str(), FALSE));
-    {
-        loaded_library quoted(copy);
-        ASSERT_TRUE(quoted.loaded());
-        ASSERT_EQ(S_OK, quoted.register_server());
-        EXPECT_EQ(quoted.path(), value_of(std::string(class_key) + "\\InprocServer32"));
-        EXPECT_NE(std::string::npos, quoted.path().find("it's here"));
-        EXPECT_EQ(S_OK, quoted.unregister_server());
-    }
-    DeleteFileA(copy.c_str());
-    RemoveDirectoryA(dir.c_str());
+    const library_copy copy("it's here");
+    ASSERT_TRUE(copy.copied());
+    loaded_library quoted(copy.path());
+    ASSERT_TRUE(quoted.loaded());
+    ASSERT_EQ(S_OK, quoted.register_server());
+    EXPECT_EQ(quoted.path(), value_of(std::string(class_key) + "\\InprocServer32"));
+    EXPECT_NE(std::string::npos, quoted.path().find("it's here"));
+    EXPECT_EQ(S_OK, quoted.unregister_server());
 }
 
 TEST_F(Registration, WithoutAnEmbeddedTypeLibraryTheTlbBesideItIsRegistered) {
-    const std::string dir = make_temp_dir("fallback.d");
-    const std::string copy = dir + "VantrelCtrl.dll", tlb = dir + "VantrelCtrl.tlb";
-    ASSERT_TRUE(CopyFileA((exe_dir() + "VantrelCtrl.dll").c_str(), copy.c_str(), FALSE));
-    ASSERT_TRUE(CopyFileA(VANTREL_TLB_PATH, tlb.c_str(), FALSE)) << VANTREL_TLB_PATH;
-    // Spoil the copy's embedded type library so that the loader rejects it.
-    HANDLE update = BeginUpdateResourceA(copy.c_str(), FALSE);
-    ASSERT_NE(nullptr, update);
-    char junk[] = "this is no type library";
-    ASSERT_TRUE(UpdateResourceA(update, "TYPELIB", MAKEINTRESOURCEA(1),
-                                MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), junk, sizeof junk));
-    ASSERT_TRUE(EndUpdateResourceA(update, FALSE));
-    {
-        loaded_library stripped(copy);
-        ASSERT_TRUE(stripped.loaded());
-        com_ptr<ITypeLib> embedded;
-        ASSERT_NE(S_OK, LoadTypeLib(std::wstring(copy.begin(), copy.end()).c_str(), embedded.put()))
-            << "the copy still carries its type library";
-        ASSERT_EQ(S_OK, stripped.register_server());
-        EXPECT_EQ(tlb, typelib_path());
-        const std::string helpdir = value_of(std::string(libid_key) + "\\HELPDIR");
-        EXPECT_TRUE(helpdir == dir || helpdir + "\\" == dir) << helpdir;
-        EXPECT_EQ(S_OK, stripped.unregister_server());
+    const library_copy copy("fallback.d");
+    ASSERT_TRUE(copy.copied());
+    ASSERT_TRUE(CopyFileA(VANTREL_TLB_PATH, copy.tlb_path().c_str(), FALSE)) << VANTREL_TLB_PATH;
+    ASSERT_NO_FATAL_FAILURE(spoil_type_library(copy));
+    loaded_library stripped(copy.path());
+    ASSERT_TRUE(stripped.loaded());
+    ASSERT_EQ(S_OK, stripped.register_server());
+    EXPECT_EQ(copy.tlb_path(), typelib_path());
+    const std::string helpdir = value_of(std::string(libid_key) + "\\HELPDIR");
+    EXPECT_TRUE(helpdir == copy.dir() || helpdir + "\\" == copy.dir()) << helpdir;
+    EXPECT_EQ(S_OK, stripped.unregister_server());
+}
+
+// The script's changes go back when the type library cannot be registered after them: here
+// the copy had pointed the class at itself.
+TEST_F(Registration, AFailingTypeLibraryTakesTheScriptBack) {
+    ASSERT_EQ(S_OK, library_.register_server());
+    const library_copy copy("no-type-library.d");
+    ASSERT_TRUE(copy.copied());
+    ASSERT_NO_FATAL_FAILURE(spoil_type_library(copy));
+    loaded_library stripped(copy.path());
+    ASSERT_TRUE(stripped.loaded());
+    const HRESULT hr = stripped.register_server();
+    EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+    EXPECT_EQ(library_.path(), value_of(std::string(class_key) + "\\InprocServer32"));
+    EXPECT_EQ(library_.path(), typelib_path());
+}
+
+// A re-registration that fails on a key that refuses writes keeps the registration it found.
+TEST_F(Registration, AFailedReRegistrationKeepsTheWorkingOne) {
+    for (const char* locked : {class_key, "VantrelCtrl.CommAds"}) {
+        ASSERT_EQ(S_OK, library_.register_server()) << locked;
+        const read_only_key guard(locked);
+        ASSERT_TRUE(guard.applied()) << locked;
+        EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), library_.register_server()) << locked;
+        expect_activatable(locked);
     }
-    DeleteFileA(copy.c_str());
-    DeleteFileA(tlb.c_str());
-    RemoveDirectoryA(dir.c_str());
 }
 
 TEST_F(Registration, Regsvr32RegistersAndUnregisters) {

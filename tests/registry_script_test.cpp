@@ -1,20 +1,27 @@
 #include "memory_key_store.h"
 #include "registry_script.h"
+#include "undo_journal.h"
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 using vantrel::registrar::disp_e_exception;
 using vantrel::registrar::e_fail;
+using vantrel::registrar::from_win32;
+using vantrel::registrar::key_store;
 using vantrel::registrar::memory_key_store;
 using vantrel::registrar::mode;
 using vantrel::registrar::run_script;
 using vantrel::registrar::s_ok;
 using vantrel::registrar::status;
+using vantrel::registrar::undo_journal;
+using vantrel::registrar::value_data;
 using vantrel::registrar::variable;
 
 #define CLASS_ID "{8CA177E3-B91E-4200-A171-068349162588}"
@@ -23,6 +30,7 @@ using vantrel::registrar::variable;
 namespace {
 
 const char* const module_path = "C:\\Program Files\\Vantrel\\VantrelCtrl.dll";
+const char* const moved_module_path = "D:\\Moved\\VantrelCtrl.dll";
 
 const char* const registered =
     "HKCR\\CLSID\n"
@@ -76,7 +84,10 @@ protected:
     status run(const std::string& script, mode m, const std::string& module = module_path) {
         return run_script(script, {{"Module", quoted(module)}}, m, store);
     }
-    status register_server() { return run(rgs, mode::registration); }
+    status register_server() { return register_into(store); }
+    status register_into(memory_key_store& s, const std::string& module = module_path) {
+        return run_script(rgs, {{"Module", quoted(module)}}, mode::registration, s);
+    }
     status unregister_server() { return run(rgs, mode::unregistration); }
 
     const std::string rgs = read_file(VANTREL_RGS_PATH);
@@ -165,37 +176,87 @@ TEST_F(Registrar, UnregistrationSkipsAKeyItCannotOpen) {
     EXPECT_FALSE(store.has_key("HKCR\\VantrelCtrl.CommAds"));
 }
 
-TEST_F(Registrar, KeyThatCannotBeCreatedRollsBack) {
-    store.put_string("HKCR\\CLSID\\{other}", "", "Other");
+TEST_F(Registrar, ReRegistrationOverAReadOnlyKeyChangesNothing) {
+    for (const char* locked : {CLASS_KEY, "HKCR\\VantrelCtrl.CommAds"}) {
+        memory_key_store s;
+        ASSERT_EQ(s_ok, register_into(s));
+        s.set_rights(locked, memory_key_store::rights::read_only);
+        const std::string before = s.dump();
+        EXPECT_EQ(static_cast<status>(0x80070005u), register_into(s, moved_module_path)) << locked;
+        EXPECT_EQ(before, s.dump()) << locked;
+        expect_no_leaks(s, locked);
+    }
+}
+
+// Fails each write of a registration in turn, on an empty store and over an earlier
+// registration with values and keys of other owners among it.
+TEST_F(Registrar, AFailedWriteLeavesTheStoreAsItWas) {
+    const long injected = 1013;  // ERROR_CANTWRITE
+    const std::function<void(memory_key_store&)> setups[] = {
+        [](memory_key_store&) {},
+        [&](memory_key_store& s) {
+            ASSERT_EQ(s_ok, register_into(s));
+            s.put_value(CLASS_KEY, "Foreign", value_data{3, std::string("\x01\0\xff", 3)});
+            s.put_string(CLASS_KEY "\\Foreign\\Deeper", "", "theirs");
+            s.put_value("HKCR\\VantrelCtrl.CommAds\\CurVer", "",
+                        value_data{2, std::string("Old.%v%\0", 8)});
+        },
+    };
+    for (const auto& setup : setups) {
+        // What a run that nothing fails writes, in order: "key ..." for a key it creates,
+        // "value ..." for a value.
+        std::vector<std::string> writes;
+        {
+            memory_key_store s;
+            setup(s);
+            const std::size_t earlier = s.journal().size();
+            ASSERT_EQ(s_ok, register_into(s, moved_module_path));
+            writes.assign(s.journal().begin() + static_cast<std::ptrdiff_t>(earlier),
+                          s.journal().end());
+        }
+        ASSERT_FALSE(writes.empty());
+        for (std::size_t n = 1; n <= writes.size() + 1; ++n) {
+            memory_key_store s;
+            setup(s);
+            const std::string before = s.dump();
+            s.fail_write(n, injected);
+            const status st = register_into(s, moved_module_path);
+            if (n > writes.size()) {
+                EXPECT_EQ(s_ok, st) << "a failure injected past the last write";
+                continue;
+            }
+            const std::string& failed = writes[n - 1];
+            const bool creates_key = failed.compare(0, 4, "key ") == 0;
+            EXPECT_EQ(creates_key ? disp_e_exception : from_win32(injected), st) << failed;
+            EXPECT_EQ(before, s.dump()) << failed;
+            expect_no_leaks(s, failed);
+        }
+    }
+}
+
+TEST_F(Registrar, UndoReachesBackIntoEarlierRootBlocks) {
+    store.put_string("HKCU\\Kept", "", "old");
     const std::string before = store.dump();
-    store.fail_create(CLASS_KEY "\\Programmable");
-    EXPECT_EQ(disp_e_exception, register_server());
-    EXPECT_EQ("key HKCR\\VantrelCtrl.CommAds.1", store.journal().at(0));  // it did write first
+    store.fail_write(3, 1013);  // the creation of HKCR\Written
+    EXPECT_EQ(disp_e_exception,
+              run("HKCU { val Top = s 'r' Kept = s 'new' }\nHKCR { Written }", mode::registration));
     EXPECT_EQ(before, store.dump());
 }
 
-TEST_F(Registrar, ReadOnlyKeyFailsRegistrationAndRollsBack) {
-    store.put_string("HKCR\\VantrelCtrl.CommAds", "", "someone else's");
-    store.set_rights("HKCR\\VantrelCtrl.CommAds", memory_key_store::rights::read_only);
-    const std::string before = store.dump();
-    EXPECT_EQ(static_cast<status>(0x80070005u), register_server());
-    EXPECT_EQ(before, store.dump());
-}
-
-TEST_F(Registrar, FailedValueWriteReportsTheStoreError) {
-    store.put_key("HKCR\\CLSID");
-    store.fail_value_writes(CLASS_KEY "\\InprocServer32", 1013);
-    EXPECT_EQ(static_cast<status>(0x800703F5u), register_server());
-    EXPECT_EQ("HKCR\\CLSID\n", store.dump());
-}
-
-TEST_F(Registrar, RollBackCoversOnlyTheFailingBlock) {
-    store.fail_create("HKCR\\Written\\Refused");
-    EXPECT_EQ(disp_e_exception, run("HKCU { Kept = s 'a' }\n"
-                                    "HKCR { Written = s 'b' { Refused } }\n"
-                                    "HKLM { NeverReached }",
-                                    mode::registration));
-    EXPECT_EQ("HKCU\\Kept\n  @=\"a\"\n", store.dump());
+TEST(UndoJournal, AStepThatFailsDoesNotStopTheRest) {
+    memory_key_store s;
+    s.put_string("HKCU\\A", "v", "old");
+    s.put_string("HKCU\\A\\Leaf", "w", "x");
+    undo_journal journal(s);
+    key_store::key a = 0;
+    ASSERT_EQ(0, journal.open_key(journal.root("HKCU"), "A", key_store::access::all, &a));
+    EXPECT_EQ(0, journal.delete_value(a, "v"));
+    EXPECT_EQ(0, journal.delete_key(a, "Leaf"));
+    journal.close_key(a);
+    s.fail_write(1, 1013);  // the undo's first write: making Leaf again
+    journal.undo();
+    EXPECT_EQ("HKCU\\A\n  \"v\"=\"old\"\n", s.dump());
+    expect_no_leaks(s, "undo");
 }
 
 TEST_F(Registrar, ClsidAndTypeLibAreNeverWipedWhole) {

@@ -44,11 +44,6 @@ std::vector<std::string> split(const std::string& path) {
     }
 }
 
-bool is_at_or_below(const std::string& folded, const std::string& prefix) {
-    return folded.compare(0, prefix.size(), prefix) == 0 &&
-           (folded.size() == prefix.size() || folded[prefix.size()] == '\\');
-}
-
 bool valid_name(const std::string& name) {
     return !name.empty() && name.find('\\') == std::string::npos;
 }
@@ -110,7 +105,13 @@ long memory_key_store::open_key(key parent, const std::string& name, access a, k
     return error_success;
 }
 
-long memory_key_store::create_key(key parent, const std::string& name, key* out) {
+long memory_key_store::count_write() {
+    return ++writes_ == failing_write_ ? failing_write_error_ : error_success;
+}
+
+long memory_key_store::create_key(key parent, const std::string& name, key* out, bool* created) {
+    if (created) *created = false;
+    if (long rc = count_write()) return rc;
     handle* h = nullptr;
     if (long rc = use(parent, &h)) return rc;
     if (!valid_name(name)) return error_invalid_parameter;
@@ -120,11 +121,10 @@ long memory_key_store::create_key(key parent, const std::string& name, key* out)
         n = it->second;
         if (rights_of(*n) != rights::full) return error_access_denied;
     } else {
-        if (h->a != access::all || fail_create_.count(fold(h->n->path + '\\' + name))) {
-            return error_access_denied;
-        }
+        if (h->a != access::all) return error_access_denied;
         n = add_subkey(*h->n, name);
         journal_.push_back("key " + n->path);
+        if (created) *created = true;
     }
     *out = next_handle_++;
     handles_[*out] = handle{n, access::all};
@@ -136,30 +136,26 @@ void memory_key_store::close_key(key k) {
     if (handles_.erase(k) == 0) ++bad_handle_uses_;
 }
 
-long memory_key_store::write(key k, const std::string& value_name, stored_value v) {
+long memory_key_store::set_value(key k, const std::string& value_name, const value_data& data) {
+    if (long rc = count_write()) return rc;
     handle* h = nullptr;
     if (long rc = use(k, &h)) return rc;
     if (h->a != access::all) return error_access_denied;
-    for (const auto& [prefix, error] : fail_writes_) {
-        if (is_at_or_below(h->n->folded, prefix)) return error;
-    }
-    v.name = value_name;
-    h->n->values[fold(value_name)] = std::move(v);
+    // As the registry does, a value written again keeps the spelling of its name.
+    stored_value& v = h->n->values.try_emplace(fold(value_name), stored_value{value_name, {}})
+                          .first->second;
+    v.data = data;
     journal_.push_back("value " + h->n->path + ' ' + (value_name.empty() ? "@" : value_name));
     return error_success;
 }
 
-long memory_key_store::set_string(key k, const std::string& value_name, const std::string& data) {
-    stored_value v;
-    v.text = data;
-    return write(k, value_name, std::move(v));
-}
-
-long memory_key_store::set_dword(key k, const std::string& value_name, std::uint32_t data) {
-    stored_value v;
-    v.is_dword = true;
-    v.number = data;
-    return write(k, value_name, std::move(v));
+long memory_key_store::query_value(key k, const std::string& value_name, value_data* out) {
+    handle* h = nullptr;
+    if (long rc = use(k, &h)) return rc;
+    auto it = h->n->values.find(fold(value_name));
+    if (it == h->n->values.end()) return error_file_not_found;
+    *out = it->second.data;
+    return error_success;
 }
 
 long memory_key_store::delete_value(key k, const std::string& value_name) {
@@ -196,6 +192,16 @@ long memory_key_store::enum_subkey(key k, std::uint32_t index, std::string* name
     return error_success;
 }
 
+long memory_key_store::enum_value(key k, std::uint32_t index, std::string* name) {
+    handle* h = nullptr;
+    if (long rc = use(k, &h)) return rc;
+    if (index >= h->n->values.size()) return error_no_more_items;
+    auto it = h->n->values.begin();
+    std::advance(it, index);
+    *name = it->second.name;
+    return error_success;
+}
+
 memory_key_store::node* memory_key_store::walk(const std::string& path, bool create) const {
     std::vector<std::string> parts = split(path);
     int r = root_index(parts[0]);
@@ -224,24 +230,23 @@ std::string memory_key_store::folded_path(const std::string& path) const {
 
 void memory_key_store::put_key(const std::string& path) { walk(path, true); }
 
+void memory_key_store::put_value(const std::string& path, const std::string& value_name,
+                                 const value_data& data) {
+    walk(path, true)->values[fold(value_name)] = stored_value{value_name, data};
+}
+
 void memory_key_store::put_string(const std::string& path, const std::string& value_name,
                                   const std::string& data) {
-    stored_value v;
-    v.name = value_name;
-    v.text = data;
-    walk(path, true)->values[fold(value_name)] = v;
+    put_value(path, value_name, string_value(data));
 }
 
 void memory_key_store::set_rights(const std::string& path, rights r) {
     rights_[folded_path(path)] = r;
 }
 
-void memory_key_store::fail_create(const std::string& path) {
-    fail_create_.insert(folded_path(path));
-}
-
-void memory_key_store::fail_value_writes(const std::string& path, long error) {
-    fail_writes_.emplace_back(folded_path(path), error);
+void memory_key_store::fail_write(std::size_t n, long error) {
+    failing_write_ = writes_ + n;
+    failing_write_error_ = error;
 }
 
 bool memory_key_store::has_key(const std::string& path) const {
@@ -250,11 +255,28 @@ bool memory_key_store::has_key(const std::string& path) const {
 
 namespace {
 
-std::string show(const std::string& text, bool is_dword, std::uint32_t number) {
-    if (!is_dword) return '"' + text + '"';
+// Text with one terminating zero and none inside shows as "text", four-byte dwords as
+// dword:0000000a, anything else as its type and bytes, so that two dumps differ wherever the
+// values do.
+std::string show(const value_data& v) {
+    const std::string& b = v.bytes;
+    if (v.type == reg_sz && !b.empty() && b.find('\0') == b.size() - 1) {
+        return '"' + b.substr(0, b.size() - 1) + '"';
+    }
     char buf[20];
-    std::snprintf(buf, sizeof buf, "dword:%08x", static_cast<unsigned>(number));
-    return buf;
+    if (v.type == reg_dword && b.size() == 4) {
+        std::uint32_t number = 0;
+        for (std::size_t i = 4; i-- > 0;) number = number << 8 | static_cast<unsigned char>(b[i]);
+        std::snprintf(buf, sizeof buf, "dword:%08x", static_cast<unsigned>(number));
+        return buf;
+    }
+    std::snprintf(buf, sizeof buf, "hex(%x):", static_cast<unsigned>(v.type));
+    std::string out = buf;
+    for (std::size_t i = 0; i < b.size(); ++i) {
+        std::snprintf(buf, sizeof buf, i ? ",%02x" : "%02x", static_cast<unsigned char>(b[i]));
+        out += buf;
+    }
+    return out;
 }
 
 }  // namespace
@@ -265,14 +287,14 @@ std::string memory_key_store::value(const std::string& path,
     if (!n) return std::string();
     auto it = n->values.find(fold(value_name));
     if (it == n->values.end()) return std::string();
-    return show(it->second.text, it->second.is_dword, it->second.number);
+    return show(it->second.data);
 }
 
 void memory_key_store::dump(const node& n, std::string* out) {
     out->append(n.path).push_back('\n');
     for (const auto& [folded, v] : n.values) {
         out->append(v.name.empty() ? "  @=" : "  \"" + v.name + "\"=");
-        out->append(show(v.text, v.is_dword, v.number)).push_back('\n');
+        out->append(show(v.data)).push_back('\n');
     }
     for (const auto& [folded, sub] : n.subkeys) dump(*sub, out);
 }

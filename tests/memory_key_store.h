@@ -1,6 +1,7 @@
 // A registry held in memory, for tests and the fuzzer. Names compare without regard to case
-// and keep the case they were created with; handles remember the access they were opened
-// with; hooks make chosen keys fail the way a locked-down or failing registry does.
+// and keep the case they were created with; values keep their raw type and bytes; handles
+// remember the access they were opened with; hooks make chosen keys refuse access the way a
+// locked-down registry does, and a chosen write fail the way a failing one does.
 #pragma once
 
 #include "registry_script.h"
@@ -8,9 +9,7 @@
 #include <cstddef>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace vantrel::registrar {
@@ -25,23 +24,27 @@ public:
 
     key root(const std::string& name) override;
     long open_key(key parent, const std::string& name, access a, key* out) override;
-    long create_key(key parent, const std::string& name, key* out) override;
+    long create_key(key parent, const std::string& name, key* out, bool* created) override;
     void close_key(key k) override;
-    long set_string(key k, const std::string& value_name, const std::string& data) override;
-    long set_dword(key k, const std::string& value_name, std::uint32_t data) override;
+    long set_value(key k, const std::string& value_name, const value_data& data) override;
+    long query_value(key k, const std::string& value_name, value_data* out) override;
     long delete_value(key k, const std::string& value_name) override;
     long delete_key(key parent, const std::string& name) override;
     long enum_subkey(key k, std::uint32_t index, std::string* name) override;
+    long enum_value(key k, std::uint32_t index, std::string* name) override;
 
     // Set-up and inspection, by path from a root: "HKCR\\CLSID\\{...}" (long root names too).
     void put_key(const std::string& path);  // with any missing parents
+    void put_value(const std::string& path, const std::string& value_name,
+                   const value_data& data);
     void put_string(const std::string& path, const std::string& value_name,
                     const std::string& data);
     void set_rights(const std::string& path, rights r);  // also holds for a key created later
-    void fail_create(const std::string& path);           // with error_access_denied
-    void fail_value_writes(const std::string& path, long error);  // this key and all below
+    // Every create_key and set_value call is a write; the n-th from now (1: the next) fails
+    // with error, and the writes after it succeed again.
+    void fail_write(std::size_t n, long error);
     bool has_key(const std::string& path) const;
-    // A value as dump() shows it ("text" or dword:0000000a), empty when absent.
+    // A value as dump() shows it ("text", dword:0000000a or hex(3):01,ff), empty when absent.
     std::string value(const std::string& path, const std::string& value_name) const;
     // Every key (in name order, depth first) with its values; "@" is the default value.
     std::string dump() const;
@@ -53,10 +56,8 @@ public:
 
 private:
     struct stored_value {
-        std::string name;
-        bool is_dword = false;
-        std::string text;
-        std::uint32_t number = 0;
+        std::string name;  // as first written
+        value_data data;
     };
     struct node {
         std::string path;    // as created
@@ -71,7 +72,7 @@ private:
     };
 
     long use(key k, handle** h);
-    long write(key k, const std::string& value_name, stored_value v);
+    long count_write();
     rights rights_of(const node& n) const;
     static std::shared_ptr<node> add_subkey(node& parent, const std::string& name);
     node* walk(const std::string& path, bool create) const;
@@ -83,8 +84,9 @@ private:
     key next_handle_ = 0x100;
     std::size_t bad_handle_uses_ = 0;
     std::map<std::string, rights> rights_;
-    std::set<std::string> fail_create_;
-    std::vector<std::pair<std::string, long>> fail_writes_;
+    std::size_t writes_ = 0;
+    std::size_t failing_write_ = 0;  // 0: none
+    long failing_write_error_ = 0;
     std::vector<std::string> journal_;
 };
 
