@@ -340,7 +340,7 @@ TEST_F(SerialEndToEnd, AReadFromAnotherThreadWaitsForTheWholeFrame) {
     });
     // Wait until the frame has visibly started on the lines.
     while (events_since_mark().size() < 4 && !frame_done) Sleep(1);
-    ASSERT_FALSE(frame_done) << "the frame ended before the read could be tried";
+    EXPECT_FALSE(frame_done) << "the frame ended before the read could be tried";
     LONG clock = 0;
     EXPECT_EQ(S_OK, object->get_ClockRate(&clock));
     const auto seen = events_since_mark();
