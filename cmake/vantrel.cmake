@@ -19,9 +19,15 @@ set(VANTREL_IDL_INCLUDE /usr/include/wine/wine/windows CACHE PATH "Folder of oai
 set(VANTREL_WIDL ${VANTREL_WIDL} CACHE STRING "widl command")
 set(VANTREL_WIDL_ARCH ${VANTREL_WIDL_ARCH} CACHE STRING "widl target switch")
 set(VANTREL_WINE_DLLDIR ${VANTREL_WINE_DLLDIR} CACHE PATH "Folder of stdole2.tlb")
-set(VANTREL_UNDER_WINE OFF)
+# A cross build runs its Windows tests under Wine, with the Wine-only parts: the virtual
+# CM17A, the prefix fixtures and the end-to-end, registration and console tests. A build on
+# Windows itself (or -DVANTREL_UNDER_WINE=OFF here) leaves them out.
 if(WIN32 AND CMAKE_CROSSCOMPILING)
-    set(VANTREL_UNDER_WINE ON)
+    option(VANTREL_UNDER_WINE "Run the Windows tests under Wine, with the Wine-only tests" ON)
+else()
+    set(VANTREL_UNDER_WINE OFF)
+endif()
+if(VANTREL_UNDER_WINE)
     # Every Windows test runs in one Wine prefix that belongs to this build tree, never in
     # the user's home. wine-run is the emulator CTest puts in front of each test binary.
     set(VANTREL_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
@@ -29,6 +35,29 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
     vantrel_wine_runner(${VANTREL_WINE_RUN} ${VANTREL_WINEPREFIX})
     set(CMAKE_CROSSCOMPILING_EMULATOR ${VANTREL_WINE_RUN})
 endif()
+
+# The release version as the resources and the packages spell it. A build of a later release
+# from the same sources (the installer's upgrade test) sets VANTREL_VERSION_OVERRIDE.
+if(VANTREL_VERSION_OVERRIDE)
+    set(VANTREL_VERSION ${VANTREL_VERSION_OVERRIDE})
+else()
+    set(VANTREL_VERSION ${PROJECT_VERSION})
+endif()
+if(NOT VANTREL_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+$")
+    message(FATAL_ERROR "the release version needs four numbers, not '${VANTREL_VERSION}'")
+endif()
+string(REPLACE "." ";" VANTREL_VERSION_PARTS ${VANTREL_VERSION})
+list(GET VANTREL_VERSION_PARTS 0 VANTREL_VERSION_MAJOR)
+list(GET VANTREL_VERSION_PARTS 1 VANTREL_VERSION_MINOR)
+string(REPLACE ";" ", " VANTREL_VERSION_COMMAS "${VANTREL_VERSION_PARTS}")
+# SwitchProbe's record gives the major and minor version only ("1.00" for 1.0).
+set(VANTREL_PROBE_MINOR_TEXT ${VANTREL_VERSION_MINOR})
+if(VANTREL_VERSION_MINOR LESS 10)
+    set(VANTREL_PROBE_MINOR_TEXT "0${VANTREL_VERSION_MINOR}")
+endif()
+set(VANTREL_GENERATED ${CMAKE_BINARY_DIR}/generated)
+configure_file(${VANTREL_CMAKE_DIR}/version.h.in ${VANTREL_GENERATED}/version.h @ONLY)
+file(WRITE ${CMAKE_BINARY_DIR}/version.txt "${VANTREL_VERSION}\n")
 
 # vantrel_add_test(NAME n SOURCES ... [LIBS ...] [NO_RUN]): one GoogleTest program for one
 # area, registered as one CTest test unless NO_RUN (then vantrel_run_test registers its runs).
