@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace vantrel {
 
@@ -33,5 +34,26 @@ std::uint32_t rewrite_line_flags(std::uint32_t flags) noexcept;
 // A timing value in milliseconds as a wait: negative values wait nothing rather than being
 // read as an unsigned count (-1 would otherwise be an endless wait with the lock held).
 std::uint32_t wait_milliseconds(std::int32_t value) noexcept;
+
+// The three timings of a frame in milliseconds, as a client sets them.
+struct frame_timings {
+    std::int32_t clock_rate = 10;
+    std::int32_t reset_duration = 10;
+    std::int32_t standby_duration = 200;
+};
+
+// One step of a frame: a line write, or a wait of wait_ms milliseconds.
+struct frame_step {
+    bool is_wait;
+    line_write write;  // unused for a wait
+    std::uint32_t wait_ms;
+};
+
+// A whole frame for a 16-symbol command code, in the order a sender takes it: the reset (DTR
+// then RTS cleared, the reset wait), then per symbol of header, code and footer its data
+// writes, a clock wait, the return to idle and a clock wait; last the standby wait. That is
+// 166 writes and 84 waits. A code that is not 16 symbols "0"/"1" gives no steps, so a sender
+// never puts a frame of the wrong length on the lines.
+std::vector<frame_step> frame_steps(const char* code, const frame_timings& timings);
 
 }  // namespace vantrel
