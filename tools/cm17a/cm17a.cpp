@@ -1,5 +1,6 @@
-// cm17a: a virtual CM17A on a pty. Maps the pty as a Wine COM port, runs a command with the
-// modem-line shim preloaded, then prints what the CM17A received and the waits it saw.
+// cm17a: a virtual CM17A on a pty. Maps the pty as a Wine COM port (or as a path of its own, for
+// native programs), runs a command with the modem-line shim preloaded, then prints what the
+// CM17A received and the waits it saw.
 #include "decoder.h"
 
 #include <fcntl.h>
@@ -26,6 +27,8 @@ const char usage[] =
     "run options:\n"
     "  --prefix DIR      Wine prefix whose dosdevices get the port (default: $WINEPREFIX)\n"
     "  --port NAME       port to map, e.g. com5 (default com5)\n"
+    "  --link PATH       map the pty as PATH (a symbolic link) instead, for a native\n"
+    "                    program; no Wine prefix is needed\n"
     "  --trace FILE      keep the line trace in FILE (default: a temporary file)\n"
     "  --svg FILE        draw the DTR/RTS waveform of the last frame as SVG\n"
     "  --asked C,R,S     the ClockRate, ResetDuration and StandByDuration asked for, in ms\n"
@@ -33,7 +36,7 @@ const char usage[] =
     "  --no-shim         map a bare pty (no modem lines: every line write fails)\n";
 
 struct options {
-    std::string prefix, port = "com5", trace, svg, asked;
+    std::string prefix, port = "com5", link, trace, svg, asked;
     bool quiet = false;
     bool shim = true;
     std::vector<std::string> command;
@@ -181,8 +184,8 @@ int run(const options& o) {
         prefix = absolute;
         free(absolute);
     }
-    if (prefix.empty()) {
-        std::fprintf(stderr, "cm17a: no Wine prefix (use --prefix or WINEPREFIX)\n");
+    if (prefix.empty() && o.link.empty()) {
+        std::fprintf(stderr, "cm17a: no Wine prefix (use --prefix or WINEPREFIX) and no --link\n");
         return 2;
     }
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -195,7 +198,7 @@ int run(const options& o) {
 
     std::string port = o.port;
     std::transform(port.begin(), port.end(), port.begin(), ::tolower);
-    const std::string link = prefix + "/dosdevices/" + port;
+    const std::string link = !o.link.empty() ? o.link : prefix + "/dosdevices/" + port;
     char previous[4096];
     const ssize_t prev_len = readlink(link.c_str(), previous, sizeof previous - 1);
     unlink(link.c_str());
@@ -228,7 +231,7 @@ int run(const options& o) {
     const pid_t child = fork();
     if (child == 0) {
         close(master);
-        setenv("WINEPREFIX", prefix.c_str(), 1);
+        if (!prefix.empty()) setenv("WINEPREFIX", prefix.c_str(), 1);
         setenv("CM17A_PTY", slave.c_str(), 1);
         setenv("CM17A_TRACE", trace.c_str(), 1);
         setenv("CM17A_CONTROL", control, 1);
@@ -291,6 +294,7 @@ int main(int argc, char** argv) {
         }
         if (a == "--prefix") o.prefix = value();
         else if (a == "--port") o.port = value();
+        else if (a == "--link") o.link = value();
         else if (a == "--trace") o.trace = value();
         else if (a == "--svg") o.svg = value();
         else if (a == "--asked") o.asked = value();
