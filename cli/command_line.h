@@ -1,0 +1,56 @@
+// The vantrel command line, the same on every platform: its options, the frames that a command
+// names, and the texts that describe them. Nothing here touches a port.
+#pragma once
+
+#include "frame.h"
+
+#include <string>
+#include <vector>
+
+namespace vantrel::cli {
+
+// One frame to send: a row of the switch table, also as the id and value that CommAds::On takes.
+struct frame_order {
+    std::string id;     // "E1"; a house letter alone for BRIGHT and DIM
+    bool on = true;     // for a house: BRIGHT when true, DIM when false
+    const char* code;   // the row's 16 symbols
+    std::string label;  // what the CM17A reads: "E1 ON", "E DIM"
+};
+
+struct settings {
+    std::string port;
+    frame_timings timings;
+    bool dry_run = false;
+    bool verbose = false;
+};
+
+enum class request { send, help, version };
+
+struct command {
+    request what = request::send;
+    settings options;
+    std::vector<frame_order> frames;  // in sending order, repeats included
+};
+
+// Reads the arguments that follow the program's name. default_port is the port when --port is
+// not given. Returns the message for bad input, or an empty string. Every switch of a list is
+// checked here, so a command with one bad unit sends nothing at all.
+std::string parse_command_line(const std::vector<std::string>& args,
+                               const std::string& default_port, command& out);
+
+// A whole decimal number from 0 to max: digits only, so signs, blanks and fractions are refused.
+bool parse_number(const std::string& text, long long max, long long& value);
+
+// Text from the command line as a message shows it: one "?" for each character that is not
+// printable ASCII (a UTF-8 character counts once), and at most 16 characters.
+std::string shown(const std::string& text);
+
+std::string usage(const std::string& default_port);
+
+// "E1 ON     symbols " 1101010110101010" 1000000000000000 10101101".
+std::string describe(const frame_order& frame);
+
+// The milliseconds of waiting that a frame asks for.
+long long asked_ms(const frame_timings& timings);
+
+}  // namespace vantrel::cli

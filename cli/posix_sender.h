@@ -1,0 +1,36 @@
+// vantrel's sender on POSIX systems: each frame's steps on the port's modem lines, with the
+// port lock around it and the stop signals watched.
+#pragma once
+
+#include "posix_port.h"
+#include "run.h"
+
+#include <chrono>
+#include <csignal>
+#include <string>
+
+namespace vantrel::posix {
+
+// The stop signal that arrived (SIGINT, SIGTERM or SIGHUP), or 0.
+extern volatile std::sig_atomic_t stop_signal;
+
+struct lock_settings {
+    std::string dir = "/var/lock";
+    // As long as CommAds waits for a port's lock: a queue of some thirty default frames may
+    // go first, yet a holder that hangs makes the others fail instead of stalling them.
+    std::chrono::milliseconds timeout{30000};
+};
+
+class posix_sender : public cli::sender {
+  public:
+    explicit posix_sender(lock_settings lock) : lock_(std::move(lock)) {}
+    // Catches the stop signals from the first frame on. A stop signal ends the frame in
+    // progress within moments: the lines go back to idle (never left both cleared, the
+    // reset state), the port is closed, and the result's status is 128 + the signal.
+    cli::send_result send(const cli::frame_order& frame, const cli::settings& options) override;
+
+  private:
+    lock_settings lock_;
+};
+
+}  // namespace vantrel::posix

@@ -1,0 +1,55 @@
+#include "run.h"
+
+#include "version.h"
+
+namespace vantrel::cli {
+
+int run(const std::vector<std::string>& args, const char* env_port,
+        const std::string& platform_port, sender& out_port, std::FILE* out, std::FILE* err) {
+    command c;
+    const std::string error =
+        parse_command_line(args, env_port && *env_port ? env_port : platform_port, c);
+    if (!error.empty()) {
+        std::fprintf(err, "vantrel: %s\n", error.c_str());
+        return exit_bad_input;
+    }
+    if (c.what == request::help) {
+        std::fputs(usage(platform_port).c_str(), out);
+        return exit_sent;
+    }
+    if (c.what == request::version) {
+        std::fprintf(out, "vantrel %s\n", VANTREL_VERSION_STRING);
+        return exit_sent;
+    }
+    const settings& o = c.options;
+    const frame_timings& t = o.timings;
+    if (o.dry_run) {
+        std::fprintf(out,
+                     "dry run: %zu frames for %s (clock %d, reset %d, standby %d ms); "
+                     "nothing is sent\n",
+                     c.frames.size(), o.port.c_str(), t.clock_rate, t.reset_duration,
+                     t.standby_duration);
+        for (const frame_order& f : c.frames) std::fprintf(out, "%s\n", describe(f).c_str());
+        return exit_sent;
+    }
+    for (const frame_order& f : c.frames) {
+        if (o.verbose) {
+            std::fprintf(out, "%s\n", describe(f).c_str());
+            std::fflush(out);
+        }
+        const send_result sent = out_port.send(f, o);
+        if (sent.status != exit_sent) {
+            std::fprintf(err, "vantrel: %s: %s\n", f.label.c_str(), sent.message.c_str());
+            return sent.status;
+        }
+        if (o.verbose) {
+            std::fprintf(out,
+                         "          %.3f ms from the reset to the close (waits asked: %lld ms)\n",
+                         sent.frame_ms, asked_ms(t));
+            std::fflush(out);
+        }
+    }
+    return exit_sent;
+}
+
+}  // namespace vantrel::cli
