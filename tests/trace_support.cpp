@@ -11,7 +11,12 @@ namespace test {
 
 std::string host_file(const char* variable) {
     const char* path = std::getenv(variable);
-    return path ? std::string("Z:") + path : std::string();
+    if (!path) return {};
+#ifdef _WIN32
+    return std::string("Z:") + path;
+#else
+    return path;
+#endif
 }
 
 const std::vector<cm17a::event>& read_trace() {

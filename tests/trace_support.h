@@ -1,4 +1,5 @@
-// Reading what the virtual CM17A recorded, from a test running inside "cm17a run".
+// Reading what the virtual CM17A recorded, from a test running inside "cm17a run": a Windows
+// test under Wine or a native one.
 #pragma once
 
 #include "decoder.h"
@@ -8,7 +9,8 @@
 
 namespace test {
 
-// A Unix path from the environment, as Wine shows it (drive Z:); empty when unset.
+// A Unix path from the environment as this program opens it: under Wine through drive Z:.
+// Empty when unset.
 std::string host_file(const char* variable);
 
 // Every event of the trace so far; reads only what was appended since the last call.
