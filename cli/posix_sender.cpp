@@ -24,22 +24,6 @@ void catch_stop_signals() {
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
-// Waits ms milliseconds, at least; false when a stop signal cut the wait short. Slept in
-// slices, so that a signal arriving just before a slice began is seen within one slice.
-bool wait_ms(std::uint32_t ms) {
-    const auto deadline = steady_clock::now() + std::chrono::milliseconds(ms);
-    constexpr auto slice = std::chrono::milliseconds(20);
-    for (;;) {
-        if (stop_signal) return false;
-        const auto left = deadline - steady_clock::now();
-        if (left <= steady_clock::duration::zero()) return true;
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-            std::min<steady_clock::duration>(left, slice));
-        const timespec span{0, static_cast<long>(ns.count())};
-        nanosleep(&span, nullptr);
-    }
-}
-
 const char* signal_name(int signal) {
     switch (signal) {
         case SIGINT:
@@ -56,6 +40,22 @@ cli::send_result stopped(const std::string& what) {
 }
 
 }  // namespace
+
+// Slept in slices, so that a signal arriving just before a slice began is seen within one
+// slice rather than at the end of the wait.
+bool wait_ms(std::uint32_t ms) {
+    const auto deadline = steady_clock::now() + std::chrono::milliseconds(ms);
+    constexpr auto slice = std::chrono::milliseconds(20);
+    for (;;) {
+        if (stop_signal) return false;
+        const auto left = deadline - steady_clock::now();
+        if (left <= steady_clock::duration::zero()) return true;
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::min<steady_clock::duration>(left, slice));
+        const timespec span{0, static_cast<long>(ns.count())};
+        nanosleep(&span, nullptr);
+    }
+}
 
 cli::send_result posix_sender::send(const cli::frame_order& frame, const cli::settings& options) {
     catch_stop_signals();

@@ -7,12 +7,17 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <string>
 
 namespace vantrel::posix {
 
 // The stop signal that arrived (SIGINT, SIGTERM or SIGHUP), or 0.
 extern volatile std::sig_atomic_t stop_signal;
+
+// Waits ms milliseconds at least, as each wait of a frame does; false when a stop signal cut
+// the wait short.
+bool wait_ms(std::uint32_t ms);
 
 struct lock_settings {
     std::string dir = "/var/lock";
