@@ -20,13 +20,6 @@ std::string upper(std::string text) {
     return text;
 }
 
-std::string lower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
-
 // The unit of a unit id spelt exactly as the table spells it ("E1", not "E01"); 0 for any other.
 int unit_number(const std::string& id) {
     if (id.size() < 2 || !find_switch_code((id + "ON").c_str())) return 0;
@@ -66,15 +59,15 @@ std::string parse_switches(const std::vector<std::string>& words, std::vector<fr
                              : "missing on or off after [" + shown(upper(words[0])) + "]";
     }
     if (words.size() > 2) return "unexpected argument [" + shown(words[2]) + "]";
-    const std::string state = lower(words[1]);
-    if (state != "on" && state != "off") {
+    const std::string state = upper(words[1]);
+    if (state != "ON" && state != "OFF") {
         return "expected on or off, not [" + shown(words[1]) + "]";
     }
     const std::string& list = words[0];
     for (std::size_t start = 0;;) {
         const std::size_t comma = list.find(',', start);
         const std::string error =
-            expand_item(list.substr(start, comma - start), state == "on", out);
+            expand_item(list.substr(start, comma - start), state == "ON", out);
         if (!error.empty()) return error;
         if (comma == std::string::npos) return {};
         start = comma + 1;
@@ -85,8 +78,8 @@ std::string parse_switches(const std::vector<std::string>& words, std::vector<fr
 // BRIGHT (the ON row) or DIM (the OFF row) for the house's last addressed lamp module.
 std::string parse_house_command(const std::vector<std::string>& words,
                                 std::vector<frame_order>& out) {
-    const bool bright = lower(words[0]) == "bright";
-    if (words.size() < 2) return "missing HOUSE after " + lower(words[0]);
+    const bool bright = upper(words[0]) == "BRIGHT";
+    if (words.size() < 2) return std::string("missing HOUSE after ") + (bright ? "bright" : "dim");
     if (words.size() > 3) return "unexpected argument [" + shown(words[3]) + "]";
     const std::string house = upper(words[1]);
     const char* code =
@@ -187,8 +180,8 @@ std::string parse_command_line(const std::vector<std::string>& args,
     }
 
     std::vector<frame_order> once;
-    const std::string verb = words.empty() ? std::string() : lower(words[0]);
-    const std::string error = verb == "bright" || verb == "dim" ? parse_house_command(words, once)
+    const std::string verb = words.empty() ? std::string() : upper(words[0]);
+    const std::string error = verb == "BRIGHT" || verb == "DIM" ? parse_house_command(words, once)
                                                                 : parse_switches(words, once);
     if (!error.empty()) return error;
     // The whole command again rather than each frame in a row: a scene's lamps all switch in
