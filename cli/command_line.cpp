@@ -186,8 +186,9 @@ std::string parse_command_line(const std::vector<std::string>& args,
     if (!error.empty()) return error;
     // The whole command again rather than each frame in a row: a scene's lamps all switch in
     // the first round, and a second round is the retry.
-    for (long long i = 0; i < repeat; ++i)
+    for (long long i = 0; i < repeat; ++i) {
         out.frames.insert(out.frames.end(), once.begin(), once.end());
+    }
     return {};
 }
 

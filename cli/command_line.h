@@ -11,10 +11,10 @@ namespace vantrel::cli {
 
 // One frame to send: a row of the switch table, also as the id and value that CommAds::On takes.
 struct frame_order {
-    std::string id;     // "E1"; a house letter alone for BRIGHT and DIM
-    bool on = true;     // for a house: BRIGHT when true, DIM when false
-    const char* code;   // the row's 16 symbols
-    std::string label;  // what the CM17A reads: "E1 ON", "E DIM"
+    std::string id;              // "E1"; a house letter alone for BRIGHT and DIM
+    bool on = true;              // for a house: BRIGHT when true, DIM when false
+    const char* code = nullptr;  // the row's 16 symbols
+    std::string label;           // what the CM17A reads: "E1 ON", "E DIM"
 };
 
 struct settings {

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -277,15 +278,24 @@ TEST_F(Vantrel, APortThatFailsExitsOneNamingWhatFailedAndLeavesTheLinesIdle) {
     const int bare = posix_openpt(O_RDWR | O_NOCTTY);  // a pty without the shim's modem lines
     ASSERT_TRUE(bare >= 0 && grantpt(bare) == 0 && unlockpt(bare) == 0);
     const std::string bare_pty = ptsname(bare);
+    struct stat device {};
+    ASSERT_EQ(0, stat(port.c_str(), &device));
+    const std::string lock_file =
+        "/nonexistent/vantrel-" + std::to_string(device.st_rdev) + ".lock";
 
     const struct {
         std::string device;
         long failing_write;  // of the shim's count for the process; -1 fails the configuration
         std::string message;
+        env_list env = {};
     } cases[] = {
         {"/nonexistent/tty", 0, "can't open /nonexistent/tty: " + std::string(strerror(ENOENT))},
         {plain_file, 0, "can't open " + plain_file + ": not a serial device"},
         {bare_pty, 0, "can't set DTR on " + bare_pty + ": " + strerror(ENOTTY)},
+        {port,
+         0,
+         "can't lock " + port + " with " + lock_file + ": " + strerror(ENOENT),
+         {{"VANTREL_LOCK_DIR", "/nonexistent"}}},
         {port, -1, "can't configure " + port + ": " + strerror(EIO)},
         {port, 1, "can't set DTR on " + port + ": " + strerror(EIO)},
         {port, 2, "can't set RTS on " + port + ": " + strerror(EIO)},
@@ -297,12 +307,12 @@ TEST_F(Vantrel, APortThatFailsExitsOneNamingWhatFailedAndLeavesTheLinesIdle) {
     for (const auto& c : cases) {
         const test::trace_mark mark;
         test::fail_write_number(c.failing_write);
-        const finished run = run_vantrel(on_port({"--port", c.device, "E1,E2", "on"}));
+        const finished run = run_vantrel(on_port({"--port", c.device, "E1,E2", "on"}), c.env);
         test::fail_write_number(0);
         EXPECT_EQ(1, run.status) << c.message;
         EXPECT_EQ("vantrel: E1 ON: " + c.message + "\n", run.err);
         const auto events = mark.events();
-        if (c.device != port) {
+        if (c.device != port || c.failing_write == 0) {
             EXPECT_TRUE(events.empty()) << c.message;
             continue;
         }
