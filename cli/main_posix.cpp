@@ -1,6 +1,8 @@
 // vantrel on POSIX systems: X10 commands through a CM17A on a serial port's modem lines.
 #include "posix_sender.h"
 
+#include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
