@@ -28,7 +28,7 @@ struct frame_environment {
 frame_environment& frame_env() noexcept;
 
 class frame_scope {
-public:
+  public:
     frame_scope() noexcept = default;
     frame_scope(const frame_scope&) = delete;
     frame_scope& operator=(const frame_scope&) = delete;
@@ -39,7 +39,7 @@ public:
     // cannot be had; nothing is held then.
     bool enter(const std::wstring& port) noexcept;
 
-private:
+  private:
     unique_handle lock_;
     bool owned_ = false;
     bool period_raised_ = false;

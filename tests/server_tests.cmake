@@ -60,3 +60,10 @@ vantrel_run_test(NAME probe_unregistered_test TARGET probe_ui_test
     ARGS --gtest_filter=Unregistered.*)
 set_tests_properties(probe_unregistered_test PROPERTIES
     FIXTURES_REQUIRED "wine_prefix;unregistered_prefix")
+
+# vantrel.exe through the registered component, decoded by the virtual CM17A.
+add_test(NAME vantrel_exe_test
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/vantrel_exe_test.sh ${VANTREL_CM17A_DIR}/cm17a
+                 ${VANTREL_WINEPREFIX} ${VANTREL_WINE_RUN} $<TARGET_FILE:vantrel>)
+set_tests_properties(vantrel_exe_test PROPERTIES
+    FIXTURES_REQUIRED "wine_prefix;registered_library" RESOURCE_LOCK com5)

@@ -1,0 +1,37 @@
+// vantrel's sender on Windows: the CommAds component, created in-process by its class id, so
+// that the command line and every script drive the port through one implementation.
+#pragma once
+
+#include "run.h"
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <VantrelCtrl.h>
+
+#include <atomic>
+
+namespace vantrel::windows {
+
+// Set by the console's Ctrl-C or Ctrl-Break handler. A frame in progress is finished (the
+// component sends it whole), and no further frame is started.
+extern std::atomic<bool> stop_requested;
+
+class com_sender final : public cli::sender {
+  public:
+    com_sender() = default;
+    com_sender(const com_sender&) = delete;
+    com_sender& operator=(const com_sender&) = delete;
+    ~com_sender() override;
+
+    cli::send_result send(const cli::frame_order& frame, const cli::settings& options) override;
+
+  private:
+    ICommAds* object_ = nullptr;  // made on the first frame, kept for the rest
+};
+
+// UTF-8 and UTF-16, as the command line and the component take them.
+std::wstring to_wide(const std::string& text);
+std::string to_utf8(const wchar_t* text, std::size_t length);
+
+}  // namespace vantrel::windows

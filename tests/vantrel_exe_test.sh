@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# vantrel.exe under Wine, through the registered component, on the virtual CM17A: each command
+# form arrives as its frames in order, and bad input sends nothing.
+# usage: vantrel_exe_test.sh CM17A PREFIX WINE_RUN VANTREL_EXE
+set -uo pipefail
+cm17a=$1 prefix=$2 wine_run=$3 exe=$4
+passed=0 failed=0
+
+# What the CM17A received, one command a line, and vantrel's exit status last.
+received() {
+  local out status
+  out=$("$cm17a" run --prefix "$prefix" --port com5 -- "$wine_run" "$exe" --port COM5 \
+          --clock-rate 0 --reset 0 --standby 0 "$@" 2>&1)
+  status=$?
+  out=${out//$'\r'/}
+  sed -nE 's/^CM17A received: ([^(]*[^ (]).*$/\1/p' <<<"$out" | paste -sd, -
+  echo "exit $status"
+  grep -E '^vantrel: ' <<<"$out"
+}
+
+expect() {  # expected-output -- args...
+  local want=$1; shift 2
+  local got
+  got=$(received "$@")
+  if [ "$got" = "$want" ]; then
+    echo "ok   vantrel $*"; passed=$((passed + 1))
+  else
+    printf 'FAIL vantrel %s\n  expected: %s\n  got:      %s\n' "$*" "${want//$'\n'/ | }" \
+      "${got//$'\n'/ | }"
+    failed=$((failed + 1))
+  fi
+}
+
+expect $'E1 ON\nexit 0' -- E1 on
+expect $'P16 OFF\nexit 0' -- p16 off
+expect $'E1 OFF,E3 OFF,E4 OFF,E5 OFF\nexit 0' -- E1,E3-5 off
+expect $'E BRIGHT,E BRIGHT\nexit 0' -- bright E 2
+expect $'K DIM\nexit 0' -- dim k
+expect $'A2 ON,A2 ON\nexit 0' -- --repeat 2 A2 on
+expect $'nothing\nexit 2\nvantrel: can\'t find switch [Q1]' -- Q1 on
+expect $'nothing\nexit 2\nvantrel: reversed range [E5-3]' -- E5-3 off
+
+echo "vantrel.exe: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
