@@ -88,8 +88,8 @@ x86_files() {
   msiinfo export "$root/dist/VantrelCtrl-$version-x86.msi" File | tail -n +4 | cut -f1 |
     LC_ALL=C sort | tr '\n' ' '
 }
-check "the x86 package holds the 32-bit library and SwitchProbe only" \
-  test "$(x86_files)" = "SwitchProbe32.exe VantrelCtrl32.dll "
+check "the x86 package holds the 32-bit library, SwitchProbe and vantrel only" \
+  test "$(x86_files)" = "SwitchProbe32.exe VantrelCtrl32.dll vantrel32.exe "
 
 echo "=== installer: install"
 fresh_prefix installed
@@ -101,10 +101,16 @@ settle
 before_keys=$(registry_keys) before_files=$(files)
 check "msiexec /i installs the x64 package" msiexec /i "Z:$msi"
 pf=$prefix/drive_c/"Program Files"/VantrelCtrl pf86=$prefix/drive_c/"Program Files (x86)"/VantrelCtrl
-check "the 64-bit library and SwitchProbe are in Program Files" \
-  test -f "$pf/VantrelCtrl.dll" -a -f "$pf/SwitchProbe.exe"
+check "the 64-bit library, SwitchProbe and vantrel are in Program Files" \
+  test -f "$pf/VantrelCtrl.dll" -a -f "$pf/SwitchProbe.exe" -a -f "$pf/vantrel.exe"
 check "the 32-bit library is in Program Files (x86)" test -f "$pf86/VantrelCtrl.dll"
 check "a 64-bit cscript switches E1 on through the installed class" switches /usr/lib/wine/wine64
+installed_vantrel() {
+  "$cm17a" run --prefix "$prefix" --port com5 -- env WINEPREFIX="$prefix" /usr/lib/wine/wine64 \
+    'C:\Program Files\VantrelCtrl\vantrel.exe' --port COM5 --clock-rate 0 E2 off 2>&1 |
+    grep -q '^CM17A received: E2 OFF '
+}
+check "the installed vantrel switches E2 off through the installed class" installed_vantrel
 check "the 32-bit registry view names the 32-bit library" \
   grep -q 'REG_SZ    C:\\Program Files (x86)\\VantrelCtrl\\VantrelCtrl.dll$' \
   <<<"$(in_prefix reg query "HKCR\\CLSID\\$clsid\\InprocServer32" /reg:32)"
@@ -175,6 +181,7 @@ pf=$prefix/drive_c/"Program Files"/VantrelCtrl pf86=$prefix/drive_c/"Program Fil
 new_files() {
   cmp -s "$pf/VantrelCtrl.dll" "$unpacked/VantrelCtrl-$next/win64/VantrelCtrl.dll" &&
     cmp -s "$pf/SwitchProbe.exe" "$unpacked/VantrelCtrl-$next/win64/SwitchProbe.exe" &&
+    cmp -s "$pf/vantrel.exe" "$unpacked/VantrelCtrl-$next/win64/vantrel.exe" &&
     cmp -s "$pf86/VantrelCtrl.dll" "$unpacked/VantrelCtrl-$next/win32/VantrelCtrl.dll"
 }
 check "the files of $next are in place" new_files
