@@ -2,37 +2,25 @@
 // that COM5 is the virtual CM17A (scripts/bench does this). Prints figures; asserts nothing.
 #include "comm_ads.h"
 #include "frame_scope.h"
-#include "stopwatch.h"
+#include "frame_table.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <vector>
 
+using bench::frame_writes;
+using bench::runs;
+
 namespace {
 
-constexpr int runs = 7;
-constexpr int frame_writes = 166;
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-struct timings {
-    const char* label;
-    LONG clock, reset, standby;
-    double asked() const { return reset + 82.0 * clock + standby; }
-};
-
-double frame_ms(const timings& t) {
+double frame_ms(const bench::frame_case& c) {
     vantrel::com_ptr<ICommAds> object;
     if (FAILED(vantrel::CommAds::create_instance(nullptr, IID_ICommAds, object.put_void())))
         return -1;
     vantrel::unique_bstr port(SysAllocString(L"COM5")), id(SysAllocString(L"E1"));
     object->put_PortName(port.get());
-    object->put_ClockRate(t.clock);
-    object->put_ResetDuration(t.reset);
-    object->put_StandByDuration(t.standby);
+    object->put_ClockRate(c.asked.clock_rate);
+    object->put_ResetDuration(c.asked.reset_duration);
+    object->put_StandByDuration(c.asked.standby_duration);
     const double start = now_ms();
     const HRESULT hr = object->put_On(id.get(), 1);
     const double elapsed = now_ms() - start;
@@ -40,11 +28,11 @@ double frame_ms(const timings& t) {
 }
 
 // The same 84 waits as a frame, with nothing else.
-double sleeps_ms(const timings& t) {
+double sleeps_ms(const bench::frame_case& c) {
     const double start = now_ms();
-    Sleep(static_cast<DWORD>(t.reset));
-    for (int i = 0; i < 82; ++i) Sleep(static_cast<DWORD>(t.clock));
-    Sleep(static_cast<DWORD>(t.standby));
+    Sleep(vantrel::wait_milliseconds(c.asked.reset_duration));
+    for (int i = 0; i < 82; ++i) Sleep(vantrel::wait_milliseconds(c.asked.clock_rate));
+    Sleep(vantrel::wait_milliseconds(c.asked.standby_duration));
     return now_ms() - start;
 }
 
@@ -81,9 +69,6 @@ double frame_scope_us() {
 
 int main() {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    const timings cases[] = {{"default (10, 10, 200)", 10, 10, 200},
-                             {"ClockRate 1 (1, 10, 200)", 1, 10, 200},
-                             {"no waits (0, 0, 0)", 0, 0, 0}};
     std::vector<double> escape_runs;
     for (int i = 0; i < runs; ++i) escape_runs.push_back(escapes_ms());
     const double escapes = median(escape_runs);
@@ -97,28 +82,7 @@ int main() {
     for (int i = 0; i < runs; ++i) scope_runs.push_back(frame_scope_us());
     std::printf("per frame: the port lock and the 1 ms timer, taken and given back: %.2f us\n\n",
                 median(scope_runs));
-    std::printf("%-26s %9s %10s %10s %11s %10s %12s\n", "frame (clock, reset, standby)",
-                "asked ms", "frame ms", "sleeps ms", "sleep noise", "overhead", "per write");
-    for (const timings& t : cases) {
-        std::vector<double> frames, sleeps, overheads;
-        for (int i = 0; i < runs; ++i) {
-            frames.push_back(frame_ms(t));
-            sleeps.push_back(sleeps_ms(t));
-            overheads.push_back(frames.back() - sleeps.back() - escapes);
-        }
-        const double frame = median(frames), sleep = median(sleeps);
-        if (frame < 0) {
-            std::printf("%-26s the frame failed\n", t.label);
-            return 1;
-        }
-        const auto [lo, hi] = std::minmax_element(sleeps.begin(), sleeps.end());
-        const double overhead = median(overheads);
-        std::printf("%-26s %9.1f %10.3f %10.3f %8.3f ms %7.3f ms %9.2f us\n", t.label, t.asked(),
-                    frame, sleep, *hi - *lo, overhead, 1000.0 * overhead / frame_writes);
-    }
-    std::printf("\nmedians of %d runs; overhead = frame - bare sleeps - bare line writes, per run;\n"
-                "sleep noise = spread of the bare sleeps between runs, the platform's jitter\n",
-                runs);
+    const bool sent = bench::print_frame_table(escapes, frame_ms, sleeps_ms);
     CoUninitialize();
-    return 0;
+    return sent ? 0 : 1;
 }

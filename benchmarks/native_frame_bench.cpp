@@ -1,45 +1,31 @@
 // vantrel's native frame timing: what a frame on the POSIX path costs beyond the waits it asks
 // for. Run inside "cm17a run --link PORT" with PORT as the argument (scripts/bench native does
 // this). Prints figures; asserts nothing.
+#include "frame_table.h"
 #include "posix_sender.h"
 #include "switch_table.h"
 
 #include <stdlib.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+using bench::frame_writes;
+using bench::runs;
+
 namespace {
 
 using vantrel::posix::port_error;
 
-constexpr int runs = 7;
-constexpr int frame_writes = 166;
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-double now_ms() {
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
-
-struct timings {
-    const char* label;
-    vantrel::frame_timings asked;
-};
-
 // One E1 ON as vantrel sends it: the port lock, open and configuration, the frame, the close.
-double frame_ms(vantrel::posix::posix_sender& sender, const std::string& port, const timings& t) {
+double frame_ms(vantrel::posix::posix_sender& sender, const std::string& port,
+                const bench::frame_case& c) {
     vantrel::cli::settings options;
     options.port = port;
-    options.timings = t.asked;
+    options.timings = c.asked;
     const vantrel::cli::frame_order frame{"E1", true, vantrel::find_switch_code("E1ON"), "E1 ON"};
     const double start = now_ms();
     const auto sent = sender.send(frame, options);
@@ -47,12 +33,12 @@ double frame_ms(vantrel::posix::posix_sender& sender, const std::string& port, c
 }
 
 // The same 84 waits as a frame, with nothing else.
-double sleeps_ms(const timings& t) {
+double sleeps_ms(const bench::frame_case& c) {
     const double start = now_ms();
-    vantrel::posix::wait_ms(vantrel::wait_milliseconds(t.asked.reset_duration));
+    vantrel::posix::wait_ms(vantrel::wait_milliseconds(c.asked.reset_duration));
     for (int i = 0; i < 82; ++i)
-        vantrel::posix::wait_ms(vantrel::wait_milliseconds(t.asked.clock_rate));
-    vantrel::posix::wait_ms(vantrel::wait_milliseconds(t.asked.standby_duration));
+        vantrel::posix::wait_ms(vantrel::wait_milliseconds(c.asked.clock_rate));
+    vantrel::posix::wait_ms(vantrel::wait_milliseconds(c.asked.standby_duration));
     return now_ms() - start;
 }
 
@@ -117,34 +103,8 @@ int main(int argc, char** argv) {
                 median(lock_runs));
 
     vantrel::posix::posix_sender sender({lock_dir, std::chrono::milliseconds(30000)});
-    const timings cases[] = {{"default (10, 10, 200)", {10, 10, 200}},
-                             {"ClockRate 1 (1, 10, 200)", {1, 10, 200}},
-                             {"no waits (0, 0, 0)", {0, 0, 0}}};
-    std::printf("%-26s %9s %10s %10s %11s %10s %12s\n", "frame (clock, reset, standby)", "asked ms",
-                "frame ms", "sleeps ms", "sleep noise", "overhead", "per write");
-    for (const timings& t : cases) {
-        std::vector<double> frames, sleeps, overheads;
-        for (int i = 0; i < runs; ++i) {
-            frames.push_back(frame_ms(sender, port, t));
-            sleeps.push_back(sleeps_ms(t));
-            overheads.push_back(frames.back() - sleeps.back() - writes);
-        }
-        const double frame = median(frames), sleep = median(sleeps);
-        if (*std::min_element(frames.begin(), frames.end()) < 0) {
-            std::printf("%-26s the frame failed\n", t.label);
-            std::filesystem::remove_all(lock_dir);
-            return 1;
-        }
-        const auto [lo, hi] = std::minmax_element(sleeps.begin(), sleeps.end());
-        const double overhead = median(overheads);
-        std::printf("%-26s %9lld %10.3f %10.3f %8.3f ms %7.3f ms %9.2f us\n", t.label,
-                    vantrel::cli::asked_ms(t.asked), frame, sleep, *hi - *lo, overhead,
-                    1000.0 * overhead / frame_writes);
-    }
-    std::printf(
-        "\nmedians of %d runs; overhead = frame - bare sleeps - bare line writes, per run;\n"
-        "sleep noise = spread of the bare sleeps between runs, the platform's jitter\n",
-        runs);
+    const bool sent = bench::print_frame_table(
+        writes, [&](const bench::frame_case& c) { return frame_ms(sender, port, c); }, sleeps_ms);
     std::filesystem::remove_all(lock_dir);
-    return 0;
+    return sent ? 0 : 1;
 }

@@ -222,10 +222,4 @@ std::string describe(const frame_order& frame) {
     return line;
 }
 
-long long asked_ms(const frame_timings& timings) {
-    return static_cast<long long>(wait_milliseconds(timings.reset_duration)) +
-           82LL * wait_milliseconds(timings.clock_rate) +
-           wait_milliseconds(timings.standby_duration);
-}
-
 }  // namespace vantrel::cli

@@ -50,7 +50,4 @@ std::string usage(const std::string& default_port);
 // "E1 ON     symbols " 1101010110101010" 1000000000000000 10101101".
 std::string describe(const frame_order& frame);
 
-// The milliseconds of waiting that a frame asks for.
-long long asked_ms(const frame_timings& timings);
-
 }  // namespace vantrel::cli

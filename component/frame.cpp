@@ -27,6 +27,12 @@ std::uint32_t wait_milliseconds(std::int32_t value) noexcept {
     return value < 0 ? 0u : static_cast<std::uint32_t>(value);
 }
 
+long long asked_ms(const frame_timings& timings) noexcept {
+    return static_cast<long long>(wait_milliseconds(timings.reset_duration)) +
+           82LL * wait_milliseconds(timings.clock_rate) +
+           wait_milliseconds(timings.standby_duration);
+}
+
 std::vector<frame_step> frame_steps(const char* code, const frame_timings& timings) {
     constexpr std::size_t code_symbols = 16;
     if (!code || std::strlen(code) != code_symbols || std::strspn(code, "01") != code_symbols) {

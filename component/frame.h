@@ -42,6 +42,9 @@ struct frame_timings {
     std::int32_t standby_duration = 200;
 };
 
+// The milliseconds of waiting that a frame asks for: reset + 82 x clock + standby.
+long long asked_ms(const frame_timings& timings) noexcept;
+
 // One step of a frame: a line write, or a wait of wait_ms milliseconds.
 struct frame_step {
     bool is_wait;

@@ -42,10 +42,17 @@ fresh_prefix() {  # name
 settle() { WINEPREFIX=$prefix wineserver -w; }
 msiexec() { WINEPREFIX=$prefix /usr/lib/wine/wine64 msiexec "$@" /qn >/dev/null 2>&1; }
 
-# E1 ON from cscript of the given bitness, as the virtual CM17A on COM5 decodes it.
-switches() {  # wine-loader
-  "$cm17a" run --prefix "$prefix" --port com5 -- env WINEPREFIX="$prefix" "$1" cscript //nologo \
-    "Z:$root/scripts/switch.vbs" COM5 E1 1 0 0 0 2>&1 | grep -q '^CM17A received: E1 ON '
+# Whether the virtual CM17A on COM5 receives the command while the prefix runs a program.
+receives() {  # command wine-loader program args...
+  local command=$1; shift
+  "$cm17a" run --prefix "$prefix" --port com5 -- env WINEPREFIX="$prefix" "$@" 2>&1 |
+    grep -q "^CM17A received: $command "
+}
+# E1 ON from cscript of the given bitness.
+switches() { receives "E1 ON" "$1" cscript //nologo "Z:$root/scripts/switch.vbs" COM5 E1 1 0 0 0; }
+# Where the x64 package puts its files.
+install_dirs() {
+  pf=$prefix/drive_c/"Program Files"/VantrelCtrl pf86=$prefix/drive_c/"Program Files (x86)"/VantrelCtrl
 }
 
 # Every key of ours as the prefix's registry file holds it, values included, with the library
@@ -100,17 +107,13 @@ in_prefix cscript //nologo "Z:$root/scripts/switch.vbs" >/dev/null
 settle
 before_keys=$(registry_keys) before_files=$(files)
 check "msiexec /i installs the x64 package" msiexec /i "Z:$msi"
-pf=$prefix/drive_c/"Program Files"/VantrelCtrl pf86=$prefix/drive_c/"Program Files (x86)"/VantrelCtrl
+install_dirs
 check "the 64-bit library, SwitchProbe and vantrel are in Program Files" \
   test -f "$pf/VantrelCtrl.dll" -a -f "$pf/SwitchProbe.exe" -a -f "$pf/vantrel.exe"
 check "the 32-bit library is in Program Files (x86)" test -f "$pf86/VantrelCtrl.dll"
 check "a 64-bit cscript switches E1 on through the installed class" switches /usr/lib/wine/wine64
-installed_vantrel() {
-  "$cm17a" run --prefix "$prefix" --port com5 -- env WINEPREFIX="$prefix" /usr/lib/wine/wine64 \
-    'C:\Program Files\VantrelCtrl\vantrel.exe' --port COM5 --clock-rate 0 E2 off 2>&1 |
-    grep -q '^CM17A received: E2 OFF '
-}
-check "the installed vantrel switches E2 off through the installed class" installed_vantrel
+check "the installed vantrel switches E2 off through the installed class" receives "E2 OFF" \
+  /usr/lib/wine/wine64 'C:\Program Files\VantrelCtrl\vantrel.exe' --port COM5 --clock-rate 0 E2 off
 check "the 32-bit registry view names the 32-bit library" \
   grep -q 'REG_SZ    C:\\Program Files (x86)\\VantrelCtrl\\VantrelCtrl.dll$' \
   <<<"$(in_prefix reg query "HKCR\\CLSID\\$clsid\\InprocServer32" /reg:32)"
@@ -177,7 +180,7 @@ check "it is $next" grep -q "DisplayVersion    REG_SZ    $next\$" \
 unpacked=$work/next/unpacked
 rm -rf "$unpacked" && mkdir -p "$unpacked"
 (cd "$unpacked" && cmake -E tar xf "$work/next/VantrelCtrl-$next.zip")
-pf=$prefix/drive_c/"Program Files"/VantrelCtrl pf86=$prefix/drive_c/"Program Files (x86)"/VantrelCtrl
+install_dirs
 new_files() {
   cmp -s "$pf/VantrelCtrl.dll" "$unpacked/VantrelCtrl-$next/win64/VantrelCtrl.dll" &&
     cmp -s "$pf/SwitchProbe.exe" "$unpacked/VantrelCtrl-$next/win64/SwitchProbe.exe" &&

@@ -1,5 +1,6 @@
 // End to end: CommAds on COM5, which the virtual CM17A maps to a pty whose modem lines the
 // preloaded shim emulates and records. Run inside "cm17a run"; the trace is read back here.
+#include "expected_frame.h"
 #include "frame_scope.h"
 #include "test_support.h"
 #include "trace_support.h"
@@ -34,22 +35,28 @@ struct expected_write {
     bool set;
 };
 
-// The frame as the CM17A line protocol defines it: a reset (DTR then RTS cleared), then per
-// symbol its data writes and the return to idle (RTS, then DTR set).
+// The frame's line writes as the line protocol defines them, with the line and level of each.
 std::vector<expected_write> expected_frame(const std::string& code) {
-    std::vector<expected_write> w = {{true, false}, {false, false}};
-    for (char s : " 1101010110101010" + code + "10101101") {
-        if (s == ' ') w.insert(w.end(), {{false, true}, {true, true}});
-        if (s == '0') w.insert(w.end(), {{true, true}, {false, false}});
-        if (s == '1') w.insert(w.end(), {{false, true}, {true, false}});
-        w.insert(w.end(), {{false, true}, {true, true}});
+    std::vector<expected_write> writes;
+    for (const std::string& w : test::expected_frame_writes(code)) {
+        writes.push_back({w[0] == 'D', w[3] == '+'});
     }
-    return w;
+    return writes;
 }
 
 const char* failure_message(const expected_write& w) {
     if (w.dtr) return "Unable to set DTR";
     return w.set ? "Unable to set RTS" : "Unable to reset RTS";
+}
+
+// A thread in the multithreaded apartment, as a script host's worker would be.
+template <class F>
+std::thread com_thread(F body) {
+    return std::thread([body] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        body();
+        CoUninitialize();
+    });
 }
 
 class SerialEndToEnd : public testing::Test {
@@ -77,6 +84,18 @@ protected:
         EXPECT_EQ(S_OK, object->put_ResetDuration(reset));
         EXPECT_EQ(S_OK, object->put_StandByDuration(standby));
         return object;
+    }
+
+    // Switches id on from a thread of its own and returns once the frame is visibly on the
+    // lines, or over (done).
+    std::thread frame_on_another_thread(ICommAds* object, const wchar_t* id,
+                                        std::atomic<bool>& done) {
+        std::thread sender = com_thread([object, id, &done] {
+            EXPECT_EQ(S_OK, object->put_On(bstr(id).get(), 1));
+            done = true;
+        });
+        while (events_since_mark().size() < 4 && !done) Sleep(1);
+        return sender;
     }
 
     test::trace_mark mark_;
@@ -116,16 +135,6 @@ struct timer_watch {
     }
 };
 timer_watch* timer_watch::current = nullptr;
-
-// A thread in the multithreaded apartment, as a script host's worker would be.
-template <class F>
-std::thread com_thread(F body) {
-    return std::thread([body] {
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        body();
-        CoUninitialize();
-    });
-}
 
 }  // namespace
 
@@ -334,12 +343,7 @@ TEST_F(SerialEndToEnd, TheLastReleaseClosesAPortLeftOpen) {
 TEST_F(SerialEndToEnd, AReadFromAnotherThreadWaitsForTheWholeFrame) {
     auto object = object_on_port(2, 2, 2);
     std::atomic<bool> frame_done{false};
-    std::thread sender = com_thread([&] {
-        EXPECT_EQ(S_OK, object->put_On(bstr(L"G2").get(), 1));
-        frame_done = true;
-    });
-    // Wait until the frame has visibly started on the lines.
-    while (events_since_mark().size() < 4 && !frame_done) Sleep(1);
+    std::thread sender = frame_on_another_thread(object.get(), L"G2", frame_done);
     EXPECT_FALSE(frame_done) << "the frame ended before the read could be tried";
     LONG clock = 0;
     EXPECT_EQ(S_OK, object->get_ClockRate(&clock));
@@ -530,11 +534,7 @@ TEST_F(SerialEndToEnd, ASenderThatCannotHaveThePortInTimeSendsNothing) {
     frame_env().lock_timeout_ms = 100;
     auto holder = object_on_port(20, 0, 0);  // a frame of more than 1.6 s
     std::atomic<bool> done{false};
-    std::thread sender = com_thread([&] {
-        EXPECT_EQ(S_OK, holder->put_On(bstr(L"J1").get(), 1));
-        done = true;
-    });
-    while (events_since_mark().size() < 4 && !done) Sleep(1);
+    std::thread sender = frame_on_another_thread(holder.get(), L"J1", done);
     EXPECT_FALSE(done) << "the frame ended before the second sender tried";
 
     auto waiter = object_on_port(0, 0, 0);
