@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
     std::printf("per frame: the port lock (lock file opened, flock, closed): %.2f us\n\n",
                 median(lock_runs));
 
-    vantrel::posix::posix_sender sender({lock_dir, std::chrono::milliseconds(30000)});
+    vantrel::posix::posix_sender sender({lock_dir, std::chrono::milliseconds(vantrel::port_lock_timeout_ms)});
     const bool sent = bench::print_frame_table(
         writes, [&](const bench::frame_case& c) { return frame_ms(sender, port, c); }, sleeps_ms);
     std::filesystem::remove_all(lock_dir);

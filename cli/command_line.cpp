@@ -1,5 +1,6 @@
 #include "command_line.h"
 
+#include "ascii.h"
 #include "switch_table.h"
 
 #include <cstdint>
@@ -12,13 +13,7 @@ namespace {
 // typing error, not a plan.
 constexpr long long max_count = 1000;
 
-// ASCII only: a locale's case mapping must not turn another character into a table name.
-std::string upper(std::string text) {
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    return text;
-}
+std::string upper(std::string text) { return ascii_upper(std::move(text)); }
 
 // The unit of a unit id spelt exactly as the table spells it ("E1", not "E01"); 0 for any other.
 int unit_number(const std::string& id) {
@@ -193,6 +188,7 @@ std::string parse_command_line(const std::vector<std::string>& args,
 }
 
 std::string usage(const std::string& default_port) {
+    constexpr frame_timings defaults;
     return "usage: vantrel [options] SWITCH on|off\n"
            "       vantrel [options] bright|dim HOUSE [COUNT]\n"
            "Sends X10 commands through a CM17A transmitter on a serial port.\n"
@@ -204,9 +200,15 @@ std::string usage(const std::string& default_port) {
            "  --port DEVICE    serial port (default: $VANTREL_PORT, else " +
            default_port +
            ")\n"
-           "  --clock-rate MS  wait after each half of every symbol (default 10)\n"
-           "  --reset MS       wait after the reset (default 10)\n"
-           "  --standby MS     wait after the last symbol (default 200)\n"
+           "  --clock-rate MS  wait after each half of every symbol (default " +
+           std::to_string(defaults.clock_rate) +
+           ")\n"
+           "  --reset MS       wait after the reset (default " +
+           std::to_string(defaults.reset_duration) +
+           ")\n"
+           "  --standby MS     wait after the last symbol (default " +
+           std::to_string(defaults.standby_duration) +
+           ")\n"
            "  --repeat N       send the whole command N times (default 1)\n"
            "  --dry-run        print the frames; open no port\n"
            "  --verbose        print each frame's symbols and its wall time\n"

@@ -21,9 +21,7 @@ bool wait_ms(std::uint32_t ms);
 
 struct lock_settings {
     std::string dir = "/var/lock";
-    // As long as CommAds waits for a port's lock: a queue of some thirty default frames may
-    // go first, yet a holder that hangs makes the others fail instead of stalling them.
-    std::chrono::milliseconds timeout{30000};
+    std::chrono::milliseconds timeout{port_lock_timeout_ms};
 };
 
 class posix_sender : public cli::sender {

@@ -1,6 +1,7 @@
 #include "comm_ads.h"
 
 #include "dispatch.h"
+#include "frame.h"
 #include "error_info.h"
 #include "module.h"
 
@@ -8,10 +9,6 @@
 
 namespace vantrel {
 namespace {
-
-constexpr LONG default_standby_duration = 200;
-constexpr LONG default_reset_duration = 10;
-constexpr LONG default_clock_rate = 10;
 
 enum class face { commads, primary, marshaler };
 struct interface_row {
@@ -65,9 +62,10 @@ void CommAds::destroy() noexcept {
 
 HRESULT CommAds::final_construct() noexcept {
     port_ = INVALID_HANDLE_VALUE;
-    standby_duration_ = default_standby_duration;
-    reset_duration_ = default_reset_duration;
-    clock_rate_ = default_clock_rate;
+    constexpr frame_timings defaults;
+    standby_duration_ = defaults.standby_duration;
+    reset_duration_ = defaults.reset_duration;
+    clock_rate_ = defaults.clock_rate;
     return CoCreateFreeThreadedMarshaler(identity(), marshaler_.put());
 }
 

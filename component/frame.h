@@ -35,12 +35,18 @@ std::uint32_t rewrite_line_flags(std::uint32_t flags) noexcept;
 // read as an unsigned count (-1 would otherwise be an endless wait with the lock held).
 std::uint32_t wait_milliseconds(std::int32_t value) noexcept;
 
-// The three timings of a frame in milliseconds, as a client sets them.
+// The three timings of a frame in milliseconds, as a client sets them. The initial values are
+// the defaults of a new CommAds object and of vantrel.
 struct frame_timings {
     std::int32_t clock_rate = 10;
     std::int32_t reset_duration = 10;
     std::int32_t standby_duration = 200;
 };
+
+// How long a sender waits for another sender's frame on the same port, on every system: a
+// default frame takes about 1 s, so a queue of some thirty frames may go first, yet a holder
+// that hangs makes the others fail instead of stalling them.
+inline constexpr std::uint32_t port_lock_timeout_ms = 30000;
 
 // The milliseconds of waiting that a frame asks for: reset + 82 x clock + standby.
 long long asked_ms(const frame_timings& timings) noexcept;

@@ -3,6 +3,7 @@
 // timer, so that the frame's waits last what they ask for.
 #pragma once
 
+#include "frame.h"
 #include "owners.h"
 
 #include <windows.h>
@@ -18,10 +19,7 @@ std::wstring port_lock_name(const std::wstring& port);
 
 // What a frame relies on outside the object; tests replace these to watch or shorten them.
 struct frame_environment {
-    // How long a sender waits for another's frame: a default frame takes about 1 s, so this
-    // lets a queue of some thirty frames go first, yet a holder that hangs fails the callers
-    // instead of stalling them.
-    DWORD lock_timeout_ms = 30000;
+    DWORD lock_timeout_ms = port_lock_timeout_ms;
     MMRESULT(WINAPI* begin_period)(UINT) = timeBeginPeriod;
     MMRESULT(WINAPI* end_period)(UINT) = timeEndPeriod;
 };

@@ -1,4 +1,5 @@
 // Switching: On turns a switch name into a table row and sends its frame on DTR and RTS.
+#include "ascii.h"
 #include "comm_ads.h"
 #include "frame.h"
 #include "frame_scope.h"
@@ -13,12 +14,8 @@ namespace vantrel {
 STDMETHODIMP CommAds::put_On(BSTR bstrSwitchID, LONG newVal) noexcept {
     lock_guard hold(lock_);
     try {
-        // ASCII letters only: the table's names are ASCII, and a locale's case mapping must
-        // not turn some other character into a match.
-        std::wstring id(bstrSwitchID ? bstrSwitchID : L"", text_length(bstrSwitchID));
-        for (wchar_t& c : id) {
-            if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-        }
+        const std::wstring id = ascii_upper(
+            std::wstring(bstrSwitchID ? bstrSwitchID : L"", text_length(bstrSwitchID)));
         const std::wstring key_wide = id + (newVal != 0 ? L"ON" : L"OFF");
         std::string key;
         bool exact = false;

@@ -1,5 +1,6 @@
 #include "registry_script.h"
 
+#include "ascii.h"
 #include "held_key.h"
 #include "undo_journal.h"
 
@@ -56,13 +57,6 @@ bool same_name(const std::string& a, const std::string& b) {
         if (fold(a[i]) != fold(b[i])) return false;
     }
     return true;
-}
-
-std::string upper(std::string s) {
-    for (char& c : s) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    return s;
 }
 
 // Wiping these would take every other class or type library with them.
@@ -212,7 +206,7 @@ public:
         while (tok_.kind != token::end) {
             if (!tok_.is_text()) return false;
             root_block b;
-            b.root = store_.root(upper(tok_.text));
+            b.root = store_.root(ascii_upper(tok_.text));
             if (b.root == 0 || !advance() || tok_.kind != token::open) return false;
             if (!parse_block(&b.entries, 1)) return false;
             out->push_back(std::move(b));
