@@ -97,7 +97,22 @@ function(vantrel_run_test)
     else()
         add_test(NAME ${R_NAME} COMMAND ${R_TARGET} ${R_ARGS} --gtest_output=xml:${results})
     endif()
+    # A filter or a suite that matches nothing runs no test and exits 0: that is a failure.
+    set_tests_properties(${R_NAME} PROPERTIES
+        FAIL_REGULAR_EXPRESSION "Running 0 tests from")
     if(VANTREL_UNDER_WINE)
         set_tests_properties(${R_NAME} PROPERTIES FIXTURES_REQUIRED wine_prefix)
     endif()
+endfunction()
+
+# vantrel_default_timeouts([seconds]): every test of this directory that has no TIMEOUT of its
+# own gets one, so that a deadlock fails the run instead of hanging it.
+function(vantrel_default_timeouts seconds)
+    get_property(tests DIRECTORY PROPERTY TESTS)
+    foreach(test IN LISTS tests)
+        get_test_property(${test} TIMEOUT timeout)
+        if(NOT timeout)
+            set_tests_properties(${test} PROPERTIES TIMEOUT ${seconds})
+        endif()
+    endforeach()
 endfunction()

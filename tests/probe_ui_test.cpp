@@ -208,20 +208,22 @@ struct layout_row {
     int id;
     const wchar_t* window_class;
     const wchar_t* text;
-    int left, top, width, height;  // twips
+    int left, top, width, height;  // pixels
 };
 
+// The form's layout in twips, written out here in pixels (15 twips to a pixel), so that the
+// program's own table and conversion are checked rather than repeated.
 const layout_row layout[] = {
-    {id_txt_sw, L"Edit", L"E1", 120, 120, 375, 285},
-    {id_chk_on, L"Button", L"On", 720, 120, 615, 255},
-    {id_cmd_go, L"Button", L"Go", 1560, 120, 855, 375},
-    {id_cbo_comm, L"ComboBox", L"COM1:", 120, 480, 975, 315},
-    {id_txt_clock_rate, L"Edit", nullptr, 600, 840, 495, 285},
-    {id_label_clock, L"Static", L"Clock", 120, 840, 615, 255},
-    {id_standby_duration, L"Edit", nullptr, 1920, 840, 495, 285},
-    {id_reset_duration, L"Edit", nullptr, 600, 1080, 495, 285},
-    {id_label_standby, L"Static", L"Standby", 1200, 840, 615, 255},
-    {id_label_reset, L"Static", L"Reset", 120, 1080, 615, 255},
+    {id_txt_sw, L"Edit", L"E1", 8, 8, 25, 19},
+    {id_chk_on, L"Button", L"On", 48, 8, 41, 17},
+    {id_cmd_go, L"Button", L"Go", 104, 8, 57, 25},
+    {id_cbo_comm, L"ComboBox", L"COM1:", 8, 32, 65, 21},
+    {id_txt_clock_rate, L"Edit", nullptr, 40, 56, 33, 19},
+    {id_label_clock, L"Static", L"Clock", 8, 56, 41, 17},
+    {id_standby_duration, L"Edit", nullptr, 128, 56, 33, 19},
+    {id_reset_duration, L"Edit", nullptr, 40, 72, 33, 19},
+    {id_label_standby, L"Static", L"Standby", 80, 56, 41, 17},
+    {id_label_reset, L"Static", L"Reset", 8, 72, 41, 17},
 };
 
 class Console : public testing::Test {
@@ -272,10 +274,10 @@ TEST_F(Console, LayoutAndTexts) {
         RECT r;
         GetWindowRect(c, &r);
         MapWindowPoints(nullptr, form, reinterpret_cast<POINT*>(&r), 2);
-        EXPECT_EQ(row.left / 15, r.left) << name;
-        EXPECT_EQ(row.top / 15, r.top) << name;
-        EXPECT_EQ(row.width / 15, r.right - r.left) << name;
-        EXPECT_EQ(row.height / 15, r.bottom - r.top) << name;
+        EXPECT_EQ(row.left, r.left) << name;
+        EXPECT_EQ(row.top, r.top) << name;
+        EXPECT_EQ(row.width, r.right - r.left) << name;
+        EXPECT_EQ(row.height, r.bottom - r.top) << name;
         if (row.text) {
             EXPECT_EQ(row.text, text_of(c)) << name;
         }
