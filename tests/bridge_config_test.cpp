@@ -1,0 +1,164 @@
+// The bridge's configuration file: what a good file gives, and every bad file refused with its
+// line and fault.
+#include "bridge_config.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+namespace {
+
+using vantrel::mqtt::bridge_config;
+
+class ConfigFile : public testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/vantrel-config-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(pattern));
+        dir_ = pattern;
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+    std::string write(const std::string& name, const std::string& text, mode_t mode = 0600) {
+        const std::string path = dir_ + "/" + name;
+        std::ofstream(path) << text;
+        chmod(path.c_str(), mode);
+        return path;
+    }
+    bool load(const std::string& text) {
+        error_.clear();
+        warnings_.clear();
+        path_ = write("mqtt.yaml", text);
+        return vantrel::mqtt::load_config(path_, "Kitchen-Pi.local", config_, error_, warnings_);
+    }
+
+    std::string dir_, path_, error_;
+    std::vector<std::string> warnings_;
+    bridge_config config_;
+};
+
+TEST_F(ConfigFile, FullFileGivesEveryValue) {
+    write("secret", "hunter2\n");
+    ASSERT_TRUE(load("mqtt:\n"
+                     "  server: mqtts://broker.lan:8884\n"
+                     "  base_topic: x10\n"
+                     "  user: vantrel\n"
+                     "  password_file: " + dir_ + "/secret\n"
+                     "  ca: /etc/ssl/ca.pem\n"
+                     "  client_id: vantrel-house\n"
+                     "  keepalive: 30\n"
+                     "homeassistant:\n"
+                     "  discovery_topic: ha\n"
+                     "  status_topic: ha/status\n"
+                     "serial:\n"
+                     "  port: /dev/ttyUSB1\n"
+                     "  clock_rate: 1\n"
+                     "  reset_duration: 2\n"
+                     "  standby_duration: 3\n"
+                     "  frame_gap: 0\n"
+                     "node_id: house\n"
+                     "units:\n"
+                     "  a1: { name: Hall lamp, type: light }\n"
+                     "  E3: { name: Coffee maker, type: switch }\n"
+                     "  P16:\n"))
+        << error_;
+    const bridge_config& c = config_;
+    EXPECT_EQ("broker.lan", c.host);
+    EXPECT_EQ(8884, c.port);
+    EXPECT_TRUE(c.tls);
+    EXPECT_EQ("x10/house", c.topic_root());
+    EXPECT_EQ("vantrel", c.user);
+    EXPECT_EQ("hunter2", c.password);
+    EXPECT_EQ("/etc/ssl/ca.pem", c.ca_file);
+    EXPECT_EQ("vantrel-house", c.client_id);
+    EXPECT_EQ(30, c.keepalive_s);
+    EXPECT_EQ("ha", c.discovery_topic);
+    EXPECT_EQ("ha/status", c.status_topic);
+    EXPECT_EQ("/dev/ttyUSB1", c.serial_port);
+    EXPECT_EQ(1, c.timings.clock_rate);
+    EXPECT_EQ(2, c.timings.reset_duration);
+    EXPECT_EQ(3, c.timings.standby_duration);
+    EXPECT_EQ(0u, c.frame_gap_ms);
+    ASSERT_EQ(3u, c.units.size());
+    EXPECT_EQ("A1", c.units[0].id);
+    EXPECT_EQ("Hall lamp", c.units[0].name);
+    EXPECT_TRUE(c.units[0].light);
+    EXPECT_EQ("E3", c.units[1].id);
+    EXPECT_FALSE(c.units[1].light);
+    EXPECT_EQ("P16", c.units[2].name) << "a unit without a name is called by its id";
+    EXPECT_TRUE(warnings_.empty());
+}
+
+TEST_F(ConfigFile, DefaultsForWhatIsLeftOut) {
+    ASSERT_TRUE(load("serial: { port: /dev/ttyUSB0 }\n")) << error_;
+    EXPECT_EQ("localhost", config_.host);
+    EXPECT_EQ(1883, config_.port);
+    EXPECT_FALSE(config_.tls);
+    EXPECT_EQ("kitchenpilocal", config_.node_id) << "the host name, lower case, [a-z0-9_] only";
+    EXPECT_EQ("vantrel/kitchenpilocal", config_.topic_root());
+    EXPECT_EQ("vantrel-kitchenpilocal", config_.client_id);
+    EXPECT_TRUE(config_.discovery);
+    EXPECT_EQ("homeassistant", config_.discovery_topic);
+    EXPECT_EQ("homeassistant/status", config_.status_topic);
+    EXPECT_EQ(60, config_.keepalive_s);
+    EXPECT_EQ(10, config_.timings.clock_rate);
+    EXPECT_EQ(10, config_.timings.reset_duration);
+    EXPECT_EQ(200, config_.timings.standby_duration);
+    EXPECT_EQ(850u, config_.frame_gap_ms);
+    EXPECT_FALSE(config_.has_password);
+    EXPECT_TRUE(config_.units.empty());
+    ASSERT_TRUE(load("serial: { port: /dev/ttyUSB0 }\nhomeassistant: { discovery_topic: false }\n"));
+    EXPECT_FALSE(config_.discovery);
+}
+
+TEST_F(ConfigFile, BadFilesNameTheLineAndTheFault) {
+    const std::string port = "serial:\n  port: /dev/ttyUSB0\n";
+    const struct {
+        std::string text;
+        std::string error;  // after "PATH:"
+    } rows[] = {
+        {"mqtt: [unclosed\n", "2: not YAML"},
+        {"", " the file is empty"},
+        {port + "colour: red\n", "3: unknown key [colour]"},
+        {port + "mqtt:\n  host: x\n", "4: unknown key [host] in mqtt"},
+        {"serial:\n  port: /dev/ttyUSB0\n  baud: 9600\n", "3: unknown key [baud] in serial"},
+        {port + "units:\n  Q1: {}\n", "4: [Q1] is not a unit id (A1 to P16)"},
+        {port + "units:\n  E17: {}\n", "4: [E17] is not a unit id"},
+        {port + "units:\n  E: {}\n", "4: [E] is not a unit id"},
+        {port + "units:\n  E01: {}\n", "4: [E01] is not a unit id"},
+        {port + "units:\n  e3: {}\n  E3: {}\n", "5: unit E3 is given twice"},
+        {port + "units:\n  A1: { type: dimmer }\n", "4: type takes light or switch, not [dimmer]"},
+        {port + "units:\n  A1: { colour: red }\n", "4: unknown key [colour] in unit A1"},
+        {"serial:\n  port: /dev/ttyUSB0\n  clock_rate: -1\n", "3: clock_rate takes a whole number"},
+        {"serial:\n  port: /dev/ttyUSB0\n  standby_duration: fast\n",
+         "3: standby_duration takes a whole number"},
+        {"serial:\n  port: /dev/ttyUSB0\n  frame_gap: 1.5\n", "3: frame_gap takes a whole number"},
+        {"serial:\n  clock_rate: 5\n", " no serial port"},
+        {"units: {}\n", " no serial port"},
+        {port + "mqtt:\n  password_file: /nonexistent/secret\n",
+         "4: can't read password_file /nonexistent/secret: No such file or directory"},
+        {port + "mqtt:\n  server: tcp://broker\n", "4: server takes mqtt://HOST[:PORT]"},
+        {port + "mqtt:\n  server: mqtt://broker:99999\n", "4: server: the port must be"},
+        {port + "mqtt:\n  base_topic: home/#\n", "4: base_topic must be a topic without + or #"},
+        {port + "node_id: Living-Room\n", "3: node_id takes lower-case letters"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_FALSE(load(row.text)) << row.text;
+        EXPECT_EQ(0u, error_.find(path_ + ":" + row.error))
+            << "file:\n" << row.text << "gave: " << error_;
+    }
+}
+
+TEST_F(ConfigFile, PasswordFileOthersMayReadIsWarnedAbout) {
+    const std::string secret = write("secret", "pw\n", 0644);
+    ASSERT_TRUE(load("serial: { port: /dev/ttyUSB0 }\nmqtt: { password_file: " + secret + " }\n"))
+        << error_;
+    ASSERT_EQ(1u, warnings_.size());
+    EXPECT_NE(std::string::npos, warnings_[0].find(secret + " may be read by other users"));
+}
+
+}  // namespace
