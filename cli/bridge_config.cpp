@@ -236,7 +236,7 @@ bool load_config(const std::string& path, const std::string& host_name, bridge_c
                                  timing(out.timings.standby_duration, "standby_duration")},
                                 {"frame_gap", [&](const YAML::Node& v) {
                                      out.frame_gap_ms =
-                                         static_cast<std::uint32_t>(number(v, "frame_gap", max_ms));
+                                         static_cast<std::int32_t>(number(v, "frame_gap", max_ms));
                                  }}});
               }},
              {"node_id",

@@ -2,7 +2,7 @@
 // for Home Assistant know. Read whole and checked before the bridge connects or sends anything.
 #pragma once
 
-#include "frame.h"
+#include "command_line.h"
 
 #include <cstdint>
 #include <string>
@@ -35,7 +35,7 @@ struct bridge_config {
     // serial:
     std::string serial_port;
     frame_timings timings;
-    std::uint32_t frame_gap_ms = 850;
+    std::int32_t frame_gap_ms = cli::default_frame_gap_ms;
     std::string node_id;
     std::vector<unit_config> units;  // in the file's order
 

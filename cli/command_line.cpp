@@ -22,9 +22,7 @@ int unit_number(const std::string& id) {
 }
 
 frame_order unit_order(char house, int unit, bool on) {
-    const std::string id = house + std::to_string(unit);
-    return {id, on, find_switch_code((id + (on ? "ON" : "OFF")).c_str()),
-            id + (on ? " ON" : " OFF")};
+    return unit_frame(house + std::to_string(unit), on);
 }
 
 // Appends the frames of one list item: "E1" or a range of one house's units, "E3-5".
@@ -85,13 +83,22 @@ std::string parse_house_command(const std::vector<std::string>& words,
         return "COUNT takes a number from 1 to " + std::to_string(max_count) + ", not [" +
                shown(words[2]) + "]";
     }
-    for (long long i = 0; i < count; ++i) {
-        out.push_back({house, bright, code, house + (bright ? " BRIGHT" : " DIM")});
-    }
+    for (long long i = 0; i < count; ++i) out.push_back(house_frame(house[0], bright));
     return {};
 }
 
 }  // namespace
+
+frame_order unit_frame(const std::string& id, bool on) {
+    return {id, on, find_switch_code((id + (on ? "ON" : "OFF")).c_str()),
+            id + (on ? " ON" : " OFF")};
+}
+
+frame_order house_frame(char house, bool bright) {
+    const std::string id(1, house);
+    return {id, bright, find_switch_code((id + (bright ? "ON" : "OFF")).c_str()),
+            id + (bright ? " BRIGHT" : " DIM")};
+}
 
 bool parse_number(const std::string& text, long long max, long long& value) {
     // Ten digits hold every 32-bit value without overflowing a long long.
@@ -151,6 +158,7 @@ std::string parse_command_line(const std::vector<std::string>& args,
         std::int32_t* timing = name == "--clock-rate" ? &out.options.timings.clock_rate
                                : name == "--reset"    ? &out.options.timings.reset_duration
                                : name == "--standby"  ? &out.options.timings.standby_duration
+                               : name == "--gap"      ? &out.options.frame_gap_ms
                                                       : nullptr;
         if (!timing && name != "--port" && name != "--repeat") {
             return "unknown option [" + shown(arg) + "] (see vantrel --help)";
@@ -208,6 +216,9 @@ std::string usage(const std::string& default_port) {
            ")\n"
            "  --standby MS     wait after the last symbol (default " +
            std::to_string(defaults.standby_duration) +
+           ")\n"
+           "  --gap MS         from one frame's last symbol to the next frame's start (default " +
+           std::to_string(default_frame_gap_ms) +
            ")\n"
            "  --repeat N       send the whole command N times (default 1)\n"
            "  --dry-run        print the frames; open no port\n"

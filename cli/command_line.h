@@ -17,9 +17,15 @@ struct frame_order {
     std::string label;           // what the CM17A reads: "E1 ON", "E DIM"
 };
 
+// After each frame the CM17A repeats the command over the air about five times, some 110 ms
+// apart: about half a second of radio, which a reset (the next frame's start) cuts short. So
+// the next frame on a port starts no sooner than this after the last symbol, standby included.
+inline constexpr std::int32_t default_frame_gap_ms = 850;
+
 struct settings {
     std::string port;
     frame_timings timings;
+    std::int32_t frame_gap_ms = default_frame_gap_ms;
     bool dry_run = false;
     bool verbose = false;
 };
@@ -37,6 +43,11 @@ struct command {
 // checked here, so a command with one bad unit sends nothing at all.
 std::string parse_command_line(const std::vector<std::string>& args,
                                const std::string& default_port, command& out);
+
+// The frame of a unit id as the table spells it ("E1"), and of a house's BRIGHT or DIM command.
+// code is null when the table has no such row.
+frame_order unit_frame(const std::string& id, bool on);
+frame_order house_frame(char house, bool bright);
 
 // A whole decimal number from 0 to max: digits only, so signs, blanks and fractions are refused.
 bool parse_number(const std::string& text, long long max, long long& value);

@@ -1,4 +1,5 @@
 // vantrel on POSIX systems: X10 commands through a CM17A on a serial port's modem lines.
+#include "mqtt_main.h"
 #include "posix_sender.h"
 
 #include <chrono>
@@ -31,6 +32,9 @@ int main(int argc, char** argv) {
     vantrel::posix::lock_settings lock;
     if (const char* dir = std::getenv("VANTREL_LOCK_DIR"); dir && *dir) lock.dir = dir;
     if (!read_lock_timeout(lock)) return vantrel::cli::exit_bad_input;
+    if (argc > 1 && std::string(argv[1]) == "mqtt") {
+        return vantrel::posix::mqtt_main({argv + 2, argv + argc}, lock);
+    }
     vantrel::posix::posix_sender sender(lock);
     const int status = vantrel::cli::run({argv + 1, argv + argc}, std::getenv("VANTREL_PORT"),
                                          "/dev/ttyUSB0", sender, stdout, stderr);

@@ -14,6 +14,8 @@ using std::chrono::steady_clock;
 
 void note_stop(int signal) { stop_signal = signal; }
 
+}  // namespace
+
 void catch_stop_signals() {
     static bool caught = false;
     if (caught) return;
@@ -23,6 +25,8 @@ void catch_stop_signals() {
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
 }
+
+namespace {
 
 const char* signal_name(int signal) {
     switch (signal) {

@@ -15,6 +15,9 @@ namespace vantrel::posix {
 // The stop signal that arrived (SIGINT, SIGTERM or SIGHUP), or 0.
 extern volatile std::sig_atomic_t stop_signal;
 
+// Catches the stop signals from now on (once per process).
+void catch_stop_signals();
+
 // Waits ms milliseconds at least, as each wait of a frame does; false when a stop signal cut
 // the wait short.
 bool wait_ms(std::uint32_t ms);

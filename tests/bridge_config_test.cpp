@@ -82,7 +82,7 @@ TEST_F(ConfigFile, FullFileGivesEveryValue) {
     EXPECT_EQ(1, c.timings.clock_rate);
     EXPECT_EQ(2, c.timings.reset_duration);
     EXPECT_EQ(3, c.timings.standby_duration);
-    EXPECT_EQ(0u, c.frame_gap_ms);
+    EXPECT_EQ(0, c.frame_gap_ms);
     ASSERT_EQ(3u, c.units.size());
     EXPECT_EQ("A1", c.units[0].id);
     EXPECT_EQ("Hall lamp", c.units[0].name);
@@ -108,7 +108,7 @@ TEST_F(ConfigFile, DefaultsForWhatIsLeftOut) {
     EXPECT_EQ(10, config_.timings.clock_rate);
     EXPECT_EQ(10, config_.timings.reset_duration);
     EXPECT_EQ(200, config_.timings.standby_duration);
-    EXPECT_EQ(850u, config_.frame_gap_ms);
+    EXPECT_EQ(850, config_.frame_gap_ms);
     EXPECT_FALSE(config_.has_password);
     EXPECT_TRUE(config_.units.empty());
     ASSERT_TRUE(load("serial: { port: /dev/ttyUSB0 }\nhomeassistant: { discovery_topic: false }\n"));
