@@ -26,6 +26,7 @@ double frame_ms(vantrel::posix::posix_sender& sender, const std::string& port,
     vantrel::cli::settings options;
     options.port = port;
     options.timings = c.asked;
+    options.frame_gap_ms = 0;  // the frame alone, not the radio's time after it
     const vantrel::cli::frame_order frame{"E1", true, vantrel::find_switch_code("E1ON"), "E1 ON"};
     const double start = now_ms();
     const auto sent = sender.send(frame, options);

@@ -79,6 +79,7 @@ cli::send_result posix_sender::send(const cli::frame_order& frame, const cli::se
 
     const auto steps = frame_steps(frame.code, options.timings);
     const auto start = steady_clock::now();
+    auto last_write = start;
     std::size_t done = 0;
     for (; done < steps.size(); ++done) {
         const frame_step& step = steps[done];
@@ -86,6 +87,7 @@ cli::send_result posix_sender::send(const cli::frame_order& frame, const cli::se
                          : stop_signal || !port.set(step.write.which, step.write.set, error)) {
             break;
         }
+        if (!step.is_wait) last_write = steady_clock::now();
     }
     if (done < steps.size()) {
         // Back to idle as after every symbol, RTS then DTR; a failure here changes nothing
@@ -98,6 +100,16 @@ cli::send_result posix_sender::send(const cli::frame_order& frame, const cli::se
     if (done < steps.size()) {
         if (stop_signal) return stopped("; the lines are back to idle and the port is closed");
         return {cli::exit_port_failed, error.message, 0};
+    }
+    // The CM17A is still repeating the command over the air; the lock stays held until the gap
+    // has passed, so that no sender's reset cuts the repeats short. A stop signal ends the wait:
+    // the frame itself was sent whole.
+    const auto gap_end = last_write + std::chrono::milliseconds(
+                                          wait_milliseconds(options.frame_gap_ms));
+    const auto now = steady_clock::now();
+    if (gap_end > now) {
+        wait_ms(static_cast<std::uint32_t>(
+            std::chrono::ceil<std::chrono::milliseconds>(gap_end - now).count()));
     }
     return {cli::exit_sent, {}, took.count()};
 }
