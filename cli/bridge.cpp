@@ -95,9 +95,8 @@ void bridge::say(const char* format, ...) {
 
 std::string bridge::failure(int rc) const {
     if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
-    std::string text = mosquitto_strerror(rc);
-    if (rc == MOSQ_ERR_TLS && !last_library_error_.empty()) text += ": " + last_library_error_;
-    return text;
+    if (rc == MOSQ_ERR_TLS && !last_library_error_.empty()) return last_library_error_;
+    return mosquitto_strerror(rc);
 }
 
 void bridge::wait(clock::duration span) const {
@@ -302,6 +301,13 @@ int bridge::run() {
             if (stopping() || refused_) break;
             say("connection to %s:%d lost: %s; trying again in %lld s", config_.host.c_str(),
                 config_.port, failure(rc).c_str(), static_cast<long long>(retry.count()));
+        } else if (rc == MOSQ_ERR_TLS || rc == MOSQ_ERR_TLS_HANDSHAKE) {
+            // The broker's certificate does not check out against the CA: a fault of the
+            // configuration (or an impostor), which trying again cannot mend.
+            say("can't connect to %s:%d over TLS: %s", config_.host.c_str(), config_.port,
+                failure(rc).c_str());
+            refused_ = true;
+            break;
         } else {
             say("can't connect to %s:%d: %s; trying again in %lld s", config_.host.c_str(),
                 config_.port, failure(rc).c_str(), static_cast<long long>(retry.count()));

@@ -1,0 +1,282 @@
+#include "mqtt_support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace test {
+namespace {
+
+sockaddr_in loopback(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+int connect_to(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = loopback(port);
+    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+int free_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback(0);
+    socklen_t size = sizeof a;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) != 0) {
+        throw std::runtime_error("no free port");
+    }
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool eventually(const std::function<bool()>& ready, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (ready()) return true;
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+child::child(const std::vector<std::string>& argv, const std::string& output_base,
+             const env_list& env)
+    : out_(output_base + ".out"), err_(output_base + ".err") {
+    pid_ = fork();
+    if (pid_ != 0) return;
+    const int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+}
+
+child::~child() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+}
+
+void child::signal(int number) const {
+    if (pid_ > 0) kill(pid_, number);
+}
+
+int child::finish(std::chrono::seconds limit) {
+    int status = 0;
+    const bool ended = eventually(
+        [&] { return waitpid(pid_, &status, WNOHANG) == pid_; },
+        std::chrono::duration_cast<std::chrono::milliseconds>(limit));
+    if (!ended) return -1;
+    pid_ = -1;
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+std::string child::err() const { return read_file(err_); }
+
+broker::broker(const std::string& dir, const std::string& extra)
+    : dir_(dir), config_(dir + "/broker.conf"), port_(free_port()) {
+    // As root, mosquitto would otherwise drop to its own user and lose the test's files.
+    std::ofstream(config_) << "listener " << port_ << " 127.0.0.1\n"
+                           << (extra.find("password_file") == std::string::npos
+                                   ? "allow_anonymous true\n"
+                                   : "allow_anonymous false\n")
+                           << "persistence false\n"
+                           << (geteuid() == 0 ? "user root\n" : "") << extra;
+    start();
+}
+
+void broker::start() {
+    stop();
+    process_ = new child({"mosquitto", "-c", config_}, dir_ + "/broker");
+    if (!eventually([&] {
+            const int fd = connect_to(port_);
+            if (fd >= 0) close(fd);
+            return fd >= 0;
+        })) {
+        throw std::runtime_error("mosquitto did not start: " + process_->err());
+    }
+}
+
+void broker::stop() {
+    delete process_;
+    process_ = nullptr;
+}
+
+client::client(int port, const std::string& user, const std::string& password) {
+    mosquitto_lib_init();
+    m_ = mosquitto_new(nullptr, true, this);
+    if (!user.empty()) mosquitto_username_pw_set(m_, user.c_str(), password.c_str());
+    mosquitto_message_callback_set(m_, [](mosquitto*, void* self, const mosquitto_message* m) {
+        auto* c = static_cast<client*>(self);
+        std::lock_guard<std::mutex> hold(c->lock_);
+        c->messages_.push_back(
+            {m->topic, std::string(static_cast<const char*>(m->payload),
+                                   static_cast<std::size_t>(m->payloadlen)),
+             m->retain});
+    });
+    mosquitto_publish_callback_set(
+        m_, [](mosquitto*, void* self, int) { ++static_cast<client*>(self)->pubacks_; });
+    mosquitto_subscribe_callback_set(
+        m_, [](mosquitto*, void* self, int, int, const int*) { ++static_cast<client*>(self)->subacks_; });
+    if (mosquitto_connect(m_, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS ||
+        mosquitto_loop_start(m_) != MOSQ_ERR_SUCCESS) {
+        throw std::runtime_error("the test's client cannot connect");
+    }
+}
+
+client::~client() {
+    mosquitto_disconnect(m_);
+    mosquitto_loop_stop(m_, false);
+    mosquitto_destroy(m_);
+}
+
+void client::subscribe(const std::string& filter) {
+    const int before = subacks_;
+    mosquitto_subscribe(m_, nullptr, filter.c_str(), 1);
+    if (!eventually([&] { return subacks_ > before; })) {
+        throw std::runtime_error("no SUBACK for " + filter);
+    }
+}
+
+void client::publish(const std::string& topic, const std::string& payload, bool retain) {
+    const int before = pubacks_;
+    if (mosquitto_publish(m_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                          payload.data(), 1, retain) != MOSQ_ERR_SUCCESS ||
+        !eventually([&] { return pubacks_ > before; })) {
+        throw std::runtime_error("no PUBACK for " + topic);
+    }
+}
+
+std::vector<received> client::messages() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return messages_;
+}
+
+std::vector<received> client::on(const std::string& topic) const {
+    std::vector<received> out;
+    for (const received& r : messages()) {
+        if (r.topic == topic) out.push_back(r);
+    }
+    return out;
+}
+
+bool client::wait_for(const std::string& topic, const std::string& payload, std::size_t n) {
+    return eventually([&] {
+        std::size_t seen = 0;
+        for (const received& r : on(topic)) seen += r.payload == payload;
+        return seen >= n;
+    });
+}
+
+tcp_proxy::tcp_proxy(int target) : target_(target), port_(free_port()) {
+    listen_now();
+    thread_ = std::thread([this] { serve(); });
+}
+
+tcp_proxy::~tcp_proxy() {
+    done_ = true;
+    thread_.join();
+    cut();
+}
+
+void tcp_proxy::listen_now() {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int yes = 1;
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    const sockaddr_in a = loopback(port_);
+    if (bind(listener_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
+        listen(listener_, 8) != 0) {
+        throw std::runtime_error("the proxy cannot listen");
+    }
+}
+
+void tcp_proxy::cut() {
+    std::lock_guard<std::mutex> hold(lock_);
+    cut_ = true;
+    if (listener_ >= 0) close(listener_);
+    listener_ = -1;
+    for (const auto& [a, b] : pairs_) {
+        shutdown(a, SHUT_RDWR);
+        shutdown(b, SHUT_RDWR);
+        close(a);
+        close(b);
+    }
+    pairs_.clear();
+}
+
+void tcp_proxy::restore() {
+    std::lock_guard<std::mutex> hold(lock_);
+    listen_now();
+    cut_ = false;
+}
+
+void tcp_proxy::serve() {
+    while (!done_) {
+        std::vector<pollfd> fds;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (listener_ >= 0) fds.push_back({listener_, POLLIN, 0});
+            for (const auto& [a, b] : pairs_) {
+                fds.push_back({a, POLLIN, 0});
+                fds.push_back({b, POLLIN, 0});
+            }
+        }
+        if (poll(fds.data(), fds.size(), 20) <= 0) continue;
+        std::lock_guard<std::mutex> hold(lock_);
+        for (const pollfd& p : fds) {
+            if (!(p.revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            if (p.fd == listener_) {
+                const int in = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+                const int out = in >= 0 ? connect_to(target_) : -1;
+                if (out >= 0) {
+                    pairs_.push_back({in, out});
+                } else if (in >= 0) {
+                    close(in);
+                }
+                continue;
+            }
+            for (auto it = pairs_.begin(); it != pairs_.end(); ++it) {
+                if (it->first != p.fd && it->second != p.fd) continue;
+                const int to = it->first == p.fd ? it->second : it->first;
+                char buffer[4096];
+                const ssize_t n = read(p.fd, buffer, sizeof buffer);
+                if (n <= 0 || write(to, buffer, static_cast<std::size_t>(n)) != n) {
+                    close(it->first);
+                    close(it->second);
+                    pairs_.erase(it);
+                }
+                break;
+            }
+        }
+    }
+}
+
+}  // namespace test

@@ -1,0 +1,111 @@
+// What the bridge's tests run against: a mosquitto broker of their own on a free port of
+// 127.0.0.1, an MQTT client that records what it receives, a TCP proxy that can cut the
+// bridge's connection, and child processes ended with their test.
+#pragma once
+
+#include <mosquitto.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace test {
+
+using env_list = std::vector<std::pair<std::string, std::string>>;
+
+// A free TCP port of 127.0.0.1, as the kernel picks one.
+int free_port();
+
+// A program run in the background, its output in files; killed when its owner goes.
+class child {
+  public:
+    child(const std::vector<std::string>& argv, const std::string& output_base,
+          const env_list& env = {});
+    child(const child&) = delete;
+    child& operator=(const child&) = delete;
+    ~child();
+    pid_t pid() const { return pid_; }
+    void signal(int number) const;
+    // The exit status as a shell shows it (128 + N for signal N), waiting at most limit;
+    // -1 when it did not end in time.
+    int finish(std::chrono::seconds limit = std::chrono::seconds(30));
+    std::string err() const;  // standard error so far
+
+  private:
+    pid_t pid_ = -1;
+    std::string out_, err_;
+};
+
+// Waits up to limit for ready() to hold, checking every 10 ms.
+bool eventually(const std::function<bool()>& ready,
+                std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+class broker {
+  public:
+    // extra: lines for the configuration file (a password file, a TLS listener's files).
+    broker(const std::string& dir, const std::string& extra = "");
+    ~broker() { stop(); }
+    void start();  // on the same port each time; returns once it accepts connections
+    void stop();
+    int port() const { return port_; }
+
+  private:
+    std::string dir_, config_;
+    int port_;
+    child* process_ = nullptr;
+};
+
+struct received {
+    std::string topic, payload;
+    bool retain = false;
+};
+
+class client {
+  public:
+    explicit client(int port, const std::string& user = "", const std::string& password = "");
+    client(const client&) = delete;
+    client& operator=(const client&) = delete;
+    ~client();
+    void subscribe(const std::string& filter);
+    // QoS 1; returns once the broker has acknowledged it.
+    void publish(const std::string& topic, const std::string& payload, bool retain = false);
+    std::vector<received> messages() const;
+    // The messages on one topic, in arrival order.
+    std::vector<received> on(const std::string& topic) const;
+    // Waits until topic has had payload n times.
+    bool wait_for(const std::string& topic, const std::string& payload, std::size_t n = 1);
+
+  private:
+    mosquitto* m_ = nullptr;
+    mutable std::mutex lock_;
+    std::vector<received> messages_;
+    std::atomic<int> subacks_{0}, pubacks_{0};
+};
+
+// Forwards 127.0.0.1:port() to 127.0.0.1:target, until cut() drops every connection and refuses
+// new ones; restore() accepts them again.
+class tcp_proxy {
+  public:
+    explicit tcp_proxy(int target);
+    ~tcp_proxy();
+    int port() const { return port_; }
+    void cut();
+    void restore();
+
+  private:
+    void listen_now();
+    void serve();
+    int target_, port_;
+    int listener_ = -1;
+    std::atomic<bool> cut_{false}, done_{false};
+    std::vector<std::pair<int, int>> pairs_;
+    std::mutex lock_;
+    std::thread thread_;
+};
+
+}  // namespace test
