@@ -29,8 +29,11 @@ set_tests_properties(registration_test PROPERTIES FIXTURES_REQUIRED "wine_prefix
 # A late-bound client that no one here wrote: the platform's VBScript host.
 add_test(NAME late_bound_test
          COMMAND ${VANTREL_WINE_RUN} cscript //nologo Z:${CMAKE_CURRENT_SOURCE_DIR}/late_bound_test.vbs)
+# Judged by the script's verdict with every check counted: cscript under Wine exits 0 after a
+# runtime error.
 set_tests_properties(late_bound_test PROPERTIES
-    FIXTURES_REQUIRED "wine_prefix;registered_library")
+    FIXTURES_REQUIRED "wine_prefix;registered_library"
+    PASS_REGULAR_EXPRESSION "late_bound: 22 passed, 0 failed")
 
 # The console, driven for real under Xvfb: with the library registered and COM5 on the virtual
 # CM17A, and once more in a prefix where the library is not registered.
@@ -46,8 +49,11 @@ set(xvfb xvfb-run -a -s "-screen 0 640x480x24")
 vantrel_run_test(NAME probe_ui_test TARGET probe_ui_test
     WRAP ${xvfb} ${VANTREL_CM17A_DIR}/cm17a run --prefix ${VANTREL_WINEPREFIX} --port com5 --quiet --
     ARGS --gtest_filter=Console.*)
+# A filter that matches nothing would pass on the exit status alone.
+set(no_tests_ran "PASSED  \\] 0 tests")
 set_tests_properties(probe_ui_test PROPERTIES
-    FIXTURES_REQUIRED "wine_prefix;registered_library" RESOURCE_LOCK com5)
+    FIXTURES_REQUIRED "wine_prefix;registered_library" RESOURCE_LOCK com5
+    FAIL_REGULAR_EXPRESSION "${no_tests_ran}")
 
 set(bare ${CMAKE_BINARY_DIR}/unregistered-prefix)
 vantrel_wine_runner(${CMAKE_BINARY_DIR}/wine-run-unregistered ${bare})
@@ -59,11 +65,12 @@ vantrel_run_test(NAME probe_unregistered_test TARGET probe_ui_test
     RUNNER ${CMAKE_BINARY_DIR}/wine-run-unregistered WRAP ${xvfb}
     ARGS --gtest_filter=Unregistered.*)
 set_tests_properties(probe_unregistered_test PROPERTIES
-    FIXTURES_REQUIRED "wine_prefix;unregistered_prefix")
+    FIXTURES_REQUIRED "wine_prefix;unregistered_prefix" FAIL_REGULAR_EXPRESSION "${no_tests_ran}")
 
 # vantrel.exe through the registered component, decoded by the virtual CM17A.
 add_test(NAME vantrel_exe_test
          COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/vantrel_exe_test.sh ${VANTREL_CM17A_DIR}/cm17a
                  ${VANTREL_WINEPREFIX} ${VANTREL_WINE_RUN} $<TARGET_FILE:vantrel>)
 set_tests_properties(vantrel_exe_test PROPERTIES
-    FIXTURES_REQUIRED "wine_prefix;registered_library" RESOURCE_LOCK com5)
+    FIXTURES_REQUIRED "wine_prefix;registered_library" RESOURCE_LOCK com5
+    PASS_REGULAR_EXPRESSION "vantrel.exe: 8 passed, 0 failed")
