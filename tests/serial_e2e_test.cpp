@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -461,52 +462,6 @@ private:
     unique_handle process_;
 };
 
-// Holds the port's lock from a thread of its own until release(): taken through the
-// component's own lock code, or, given an access list, as a lock object made by hand with it.
-// A made object outlives the holder's release, so that every sender started meanwhile opens
-// this very object rather than a new one of its own.
-class lock_holder {
-public:
-    explicit lock_holder(const wchar_t* sddl = nullptr) {
-        thread_ = std::thread([this, sddl] {
-            vantrel::frame_scope scope;
-            if (sddl) {
-                PSECURITY_DESCRIPTOR sd = nullptr;
-                ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd,
-                                                                     nullptr);
-                SECURITY_ATTRIBUTES attributes{sizeof attributes, sd, FALSE};
-                made_.reset(CreateMutexExW(&attributes, vantrel::port_lock_name(port).c_str(),
-                                           CREATE_MUTEX_INITIAL_OWNER, SYNCHRONIZE | 1));
-                // Only a new object is owned from the start, and only a new one has this list.
-                held_ = sd && made_.get() && GetLastError() != ERROR_ALREADY_EXISTS;
-                LocalFree(sd);
-            } else {
-                held_ = scope.enter(port);
-            }
-            SetEvent(taken_.get());
-            WaitForSingleObject(release_.get(), INFINITE);
-            if (made_.get()) ReleaseMutex(made_.get());
-        });
-        WaitForSingleObject(taken_.get(), INFINITE);
-    }
-    lock_holder(const lock_holder&) = delete;
-    lock_holder& operator=(const lock_holder&) = delete;
-    ~lock_holder() { release(); }
-
-    bool held() const { return held_; }
-    void release() {
-        SetEvent(release_.get());
-        if (thread_.joinable()) thread_.join();
-    }
-
-private:
-    unique_handle taken_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    unique_handle release_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    unique_handle made_;
-    bool held_ = false;
-    std::thread thread_;
-};
-
 // Every session complete and closed; returns how many frames each switch received.
 std::map<std::string, int> whole_frames(const std::vector<cm17a::session>& sessions) {
     std::map<std::string, int> counts;
@@ -541,10 +496,10 @@ TEST(Sender, SendsFrames) {
 }
 
 TEST_F(SerialEndToEnd, FramesFromManyObjectsAndProcessesNeverMix) {
-    // Every sender reaches its first frame while the lock is held, so all of them contend.
+    // Every sender reaches its first frame while this thread holds the lock, so all contend.
     constexpr int frames = 50;
-    lock_holder held;
-    ASSERT_TRUE(held.held());
+    auto held = std::make_unique<vantrel::frame_scope>();
+    ASSERT_TRUE(held->enter(port));
     std::atomic<int> ready{0};
     std::vector<std::thread> senders;
     for (int unit = 1; unit <= 8; ++unit) {
@@ -563,7 +518,7 @@ TEST_F(SerialEndToEnd, FramesFromManyObjectsAndProcessesNeverMix) {
     EXPECT_TRUE(second.ready());
     while (ready < 8) Sleep(1);
     EXPECT_TRUE(events_since_mark().empty()) << "a sender went past the held lock";
-    held.release();
+    held.reset();
 
     for (auto& t : senders) t.join();
     EXPECT_EQ(0u, first.exit_code());
@@ -576,12 +531,20 @@ TEST_F(SerialEndToEnd, FramesFromManyObjectsAndProcessesNeverMix) {
 
 TEST_F(SerialEndToEnd, ALockMadeByAnotherUserIsWaitedForAndTaken) {
     // As a sender of another user, session or elevation makes it: owned by SYSTEM, granting
-    // everyone else only SYNCHRONIZE and MUTEX_MODIFY_STATE.
-    lock_holder held(L"O:SYD:P(A;;0x00100001;;;WD)");
-    ASSERT_TRUE(held.held());
+    // everyone else only SYNCHRONIZE and MUTEX_MODIFY_STATE. Held, then released but kept
+    // open, so that the sender finds this very object.
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"O:SYD:P(A;;0x00100001;;;WD)", SDDL_REVISION_1, &sd, nullptr));
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, sd, FALSE};
+    const unique_handle held(CreateMutexExW(&attributes, vantrel::port_lock_name(port).c_str(),
+                                            CREATE_MUTEX_INITIAL_OWNER, SYNCHRONIZE | 1));
+    const bool made = held.get() && GetLastError() != ERROR_ALREADY_EXISTS;
+    LocalFree(sd);
+    ASSERT_TRUE(made) << "the lock exists already";
     const sender_process sender(L"K1", 1, 0);
     EXPECT_TRUE(sender.ready());
-    held.release();
+    ASSERT_TRUE(ReleaseMutex(held.get()));
     EXPECT_EQ(0u, sender.exit_code()) << "refused the lock";
     const auto sessions = sessions_since_mark();
     ASSERT_EQ(1u, sessions.size());
@@ -611,15 +574,18 @@ TEST_F(SerialEndToEnd, ALockLeftByASenderThatDiedIsTakenOver) {
 }
 
 TEST_F(SerialEndToEnd, ASenderThatCannotHaveThePortInTimeSendsNothing) {
-    lock_holder held;
-    ASSERT_TRUE(held.held());
+    vantrel::frame_scope held;
+    ASSERT_TRUE(held.enter(port));
     frame_env().lock_timeout_ms = 100;
-    auto waiter = object_on_port(0, 0, 0);
-    const ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(E_FAIL, waiter->put_On(bstr(L"J2").get(), 1));
-    const ULONGLONG waited = GetTickCount64() - start;
-    EXPECT_EQ("Unable to open the port", take_error_description());
-    EXPECT_GE(waited + 16, 100u) << "gave up before the bound";  // the tick is coarse
+    // From another thread: this one would take the lock it holds again.
+    com_thread([] {
+        auto waiter = object_on_port(0, 0, 0);
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_EQ(E_FAIL, waiter->put_On(bstr(L"J2").get(), 1));
+        const ULONGLONG waited = GetTickCount64() - start;
+        EXPECT_EQ("Unable to open the port", take_error_description());
+        EXPECT_GE(waited + 16, 100u) << "gave up before the bound";  // the tick is coarse
+    }).join();
     EXPECT_TRUE(events_since_mark().empty()) << "the waiter opened the port";
 }
 
