@@ -218,6 +218,11 @@ TEST(PortLock, EveryoneMayWaitForTheLockAndOnlySystemAndAdministratorsChangeIt) 
     ASSERT_TRUE(scope.enter(L"COM7"));  // makes the lock; no port is opened
     const vantrel::unique_handle lock(
         OpenMutexW(READ_CONTROL, FALSE, vantrel::port_lock_name(L"COM7").c_str()));
+    // Only SYSTEM and Administrators may read the list, not even its maker; under Wine every
+    // process is an administrator.
+    if (!lock.get() && GetLastError() == ERROR_ACCESS_DENIED) {
+        GTEST_SKIP() << "reading the lock's access list takes an administrator";
+    }
     ASSERT_TRUE(lock.get()) << GetLastError();
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
@@ -235,7 +240,8 @@ TEST(PortLock, EveryoneMayWaitForTheLockAndOnlySystemAndAdministratorsChangeIt) 
         ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
         if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
         PSID sid = &ace->SidStart;
-        if (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) {
+        if (IsWellKnownSid(sid, WinLocalSystemSid) ||
+            IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) {
             continue;
         }
         EXPECT_EQ(0u, ace->Mask & change) << "entry " << i << " lets a user change the lock";

@@ -488,7 +488,8 @@ TEST(Sender, SendsFrames) {
     ASSERT_EQ(S_OK, object->put_ResetDuration(0));
     ASSERT_EQ(S_OK, object->put_StandByDuration(0));
     const std::wstring wide_id(id, id + std::strlen(id));
-    const unique_handle ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, ready_event_name(wide_id).c_str()));
+    const unique_handle ready(
+        OpenEventW(EVENT_MODIFY_STATE, FALSE, ready_event_name(wide_id).c_str()));
     ASSERT_TRUE(ready.get() && SetEvent(ready.get()));
     for (int i = 0; i < frames; ++i) {
         ASSERT_EQ(S_OK, object->put_On(bstr(wide_id.c_str()).get(), 1)) << take_error_description();
