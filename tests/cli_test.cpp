@@ -437,35 +437,48 @@ TEST_F(Vantrel, ALockFileThatCannotServeIsRefusedAtOnceAndNothingIsSent) {
 
 TEST_F(Vantrel, AStopSignalEndsTheFrameWithTheLinesIdleAndThePortClosed) {
     const struct {
-        std::vector<int> signals;  // sent back to back; the first alone counts
+        std::vector<int> signals;  // the first alone counts
         const char* name;
         const char* clock;
         const char* reset;
         std::size_t events_before;  // where the frame is when the signals come
+        bool at_once = false;       // all pending together, else sent back to back
     } cases[] = {
         {{SIGINT}, "SIGINT", "0", "60000", 4},    // in the reset, both lines cleared
         {{SIGTERM}, "SIGTERM", "1000", "0", 10},  // in the header's first 1: DTR cleared
         {{SIGHUP}, "SIGHUP", "60000", "0", 6},    // idle after the blank
-        // In rising order, as the kernel also hands over signals pending together.
+        // In rising order, in which the kernel also hands over signals pending together.
         {{SIGHUP, SIGINT, SIGTERM}, "SIGHUP", "60000", "0", 6},
+        {{SIGHUP, SIGINT, SIGTERM}, "SIGHUP", "60000", "0", 6, true},
     };
     for (const auto& c : cases) {
+        const std::string what = c.name + std::string(c.signals.size() > 1 ? " first" : "") +
+                                 (c.at_once ? ", all at once" : "");
         const test::trace_mark mark;
         vantrel_process p(on_port({"--clock-rate", c.clock, "--reset", c.reset, "E1,E2", "on"}));
-        ASSERT_TRUE(wait_for_events(mark, c.events_before, p)) << c.name;
+        ASSERT_TRUE(wait_for_events(mark, c.events_before, p)) << what;
+        int stopped = 0;  // held stopped while they are sent
+        if (c.at_once) {
+            ASSERT_EQ(0, kill(p.pid(), SIGSTOP));
+            ASSERT_EQ(p.pid(), waitpid(p.pid(), &stopped, WUNTRACED));
+        }
         for (int signal : c.signals) ASSERT_EQ(0, kill(p.pid(), signal));
+        if (c.at_once) {
+            ASSERT_EQ(0, kill(p.pid(), SIGCONT));
+        }
         const finished run = p.finish();
-        EXPECT_EQ(128 + c.signals[0], run.status) << c.name << ": " << run.err;
-        EXPECT_TRUE(run.by_signal) << c.name << ": a calling shell would not see it stopped";
+        EXPECT_EQ(128 + c.signals[0], run.status) << what << ": " << run.err;
+        EXPECT_TRUE(run.by_signal) << what << ": a calling shell would not see it stopped";
         EXPECT_EQ(std::string("vantrel: E1 ON: stopped by ") + c.name +
                       "; the lines are back to idle and the port is closed\n",
-                  run.err);
+                  run.err)
+            << what;
         const auto sessions = mark.sessions();
-        ASSERT_EQ(1u, sessions.size()) << c.name << ": the list went on";
+        ASSERT_EQ(1u, sessions.size()) << what << ": the list went on";
         const cm17a::session& s = sessions[0];
-        EXPECT_EQ(c.events_before + 2, s.writes.size()) << c.name << ": RTS and DTR raised once";
-        EXPECT_TRUE(s.writes.back().dtr && s.writes.back().rts) << c.name;
-        EXPECT_TRUE(s.closed) << c.name;
+        EXPECT_EQ(c.events_before + 2, s.writes.size()) << what << ": RTS and DTR raised once";
+        EXPECT_TRUE(s.writes.back().dtr && s.writes.back().rts) << what;
+        EXPECT_TRUE(s.closed) << what;
     }
 }
 
