@@ -128,9 +128,18 @@ void check(const comm_ads& object, HRESULT status) {
 
 std::wstring text_of(HWND window, int id) {
     HWND control = GetDlgItem(window, id);
-    std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
-    text.resize(static_cast<std::size_t>(GetWindowTextW(control, &text[0], static_cast<int>(text.size()))));
+    const int length = GetWindowTextLengthW(control);
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    const int read = GetWindowTextW(control, &text[0], static_cast<int>(text.size()));
+    if (read == 0 && length > 0) throw trapped{L"A field of the window cannot be read"};
+    text.resize(static_cast<std::size_t>(read));
     return text;
+}
+
+void show_number(HWND window, int id, LONG value) {
+    if (!SetDlgItemTextW(window, id, std::to_wstring(value).c_str())) {
+        throw trapped{L"A field of the window cannot be written"};
+    }
 }
 
 LONG number_of(HWND window, int id, const wchar_t* label) {
@@ -162,11 +171,11 @@ void on_load(HWND window) {
         object.create();
         LONG value = 0;
         check(object, object->get_ClockRate(&value));
-        SetDlgItemTextW(window, id_txt_clock_rate, std::to_wstring(value).c_str());
+        show_number(window, id_txt_clock_rate, value);
         check(object, object->get_StandByDuration(&value));
-        SetDlgItemTextW(window, id_standby_duration, std::to_wstring(value).c_str());
+        show_number(window, id_standby_duration, value);
         check(object, object->get_ResetDuration(&value));
-        SetDlgItemTextW(window, id_reset_duration, std::to_wstring(value).c_str());
+        show_number(window, id_reset_duration, value);
     });
 }
 
@@ -182,7 +191,8 @@ void on_go(HWND window) {
     });
 }
 
-void create_controls(HWND window, HINSTANCE instance) {
+// False when a control or a combo-box item cannot be made: the window would be missing it.
+bool create_controls(HWND window, HINSTANCE instance) {
     HFONT font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
     for (const control_spec& c : controls) {
         const int height = c.id == id_cbo_comm ? c.height + combo_list_height : c.height;
@@ -192,20 +202,22 @@ void create_controls(HWND window, HINSTANCE instance) {
             0, c.window_class, c.text, WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | c.style, c.left / twips_per_pixel,
             c.top / twips_per_pixel, c.width / twips_per_pixel, height / twips_per_pixel, window,
             reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.id)), instance, nullptr);
+        if (!control) return false;
         SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     }
     HWND combo = GetDlgItem(window, id_cbo_comm);
-    SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"COM1:"));
-    SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"COM2:"));
-    SetWindowTextW(combo, L"COM1:");
+    for (const wchar_t* item : {L"COM1:", L"COM2:"}) {
+        if (SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item)) < 0) return false;
+    }
+    if (!SetWindowTextW(combo, L"COM1:")) return false;
     // The closed combo box is as tall as the design says, whatever the font.
     RECT r;
-    GetWindowRect(combo, &r);
     const int wanted = 315 / twips_per_pixel;
     const LRESULT item = SendMessageW(combo, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0);
-    if (item > 0 && r.bottom - r.top != wanted) {
+    if (item > 0 && GetWindowRect(combo, &r) && r.bottom - r.top != wanted) {
         SendMessageW(combo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), item + wanted - (r.bottom - r.top));
     }
+    return true;
 }
 
 LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -246,7 +258,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int show) {
     wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszClassName = window_class;
-    RegisterClassW(&wc);
+    if (!RegisterClassW(&wc)) return 1;
 
     const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
     RECT frame = {0, 0, client_width / twips_per_pixel, client_height / twips_per_pixel};
@@ -254,19 +266,20 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int show) {
     HWND window = CreateWindowExW(WS_EX_CONTROLPARENT, window_class, window_title, style,
                                   CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
                                   frame.bottom - frame.top, nullptr, nullptr, instance, nullptr);
-    if (!window) return 1;
-    create_controls(window, instance);
+    if (!window || !create_controls(window, instance)) return 1;
     on_load(window);
     ShowWindow(window, show);
     UpdateWindow(window);
     SetFocus(GetDlgItem(window, id_txt_sw));
 
     MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    BOOL got;
+    while ((got = GetMessageW(&msg, nullptr, 0, 0)) > 0) {
         if (IsDialogMessageW(window, &msg)) continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
     CoUninitialize();
-    return static_cast<int>(msg.wParam);
+    // A failed GetMessage leaves no quit code behind: that run did not end well.
+    return got < 0 ? 1 : static_cast<int>(msg.wParam);
 }

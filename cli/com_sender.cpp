@@ -1,33 +1,43 @@
 #include "com_sender.h"
 
 #include "owners.h"
+#include "win32_status.h"
 
 #include <oleauto.h>
 
+#include <climits>
 #include <cstdio>
 
 namespace vantrel::windows {
 
 std::atomic<bool> stop_requested{false};
 
-std::wstring to_wide(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(n > 0 ? static_cast<std::size_t>(n) : 0, L'\0');
-    if (n > 0) {
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
+HRESULT to_wide(const std::string& text, std::wstring& out) {
+    out.clear();
+    if (text.empty()) return S_OK;
+    if (text.size() > INT_MAX) return E_INVALIDARG;
+    const int length = static_cast<int>(text.size());
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+    if (n <= 0) return win32_failure();
+    out.resize(static_cast<std::size_t>(n));
+    if (MultiByteToWideChar(CP_UTF8, 0, text.data(), length, &out[0], n) != n) {
+        return win32_failure();
     }
-    return wide;
+    return S_OK;
 }
 
-std::string to_utf8(const wchar_t* text, std::size_t length) {
-    if (!text || length == 0) return std::string();
+HRESULT to_utf8(const wchar_t* text, std::size_t length, std::string& out) {
+    out.clear();
+    if (!text || length == 0) return S_OK;
+    if (length > INT_MAX) return E_INVALIDARG;
     const int wide_len = static_cast<int>(length);
     const int n = WideCharToMultiByte(CP_UTF8, 0, text, wide_len, nullptr, 0, nullptr, nullptr);
-    std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text, wide_len, &out[0], n, nullptr, nullptr);
-    return out;
+    if (n <= 0) return win32_failure();
+    out.resize(static_cast<std::size_t>(n));
+    if (WideCharToMultiByte(CP_UTF8, 0, text, wide_len, &out[0], n, nullptr, nullptr) != n) {
+        return win32_failure();
+    }
+    return S_OK;
 }
 
 namespace {
@@ -36,14 +46,16 @@ namespace {
 std::string failure_text(HRESULT hr) {
     com_ptr<IErrorInfo> info;
     unique_bstr description;
+    std::string text;
     if (GetErrorInfo(0, info.put()) == S_OK && info &&
-        SUCCEEDED(info->GetDescription(description.put())) && description.length() > 0) {
-        return to_utf8(description.get(), description.length());
+        SUCCEEDED(info->GetDescription(description.put())) && description.length() > 0 &&
+        SUCCEEDED(to_utf8(description.get(), description.length(), text))) {
+        return text;
     }
-    char text[64];
-    std::snprintf(text, sizeof text, "the component failed with 0x%08lX",
+    char code[64];
+    std::snprintf(code, sizeof code, "the component failed with 0x%08lX",
                   static_cast<unsigned long>(hr));
-    return text;
+    return code;
 }
 
 double now_ms() {
@@ -75,9 +87,20 @@ cli::send_result com_sender::send(const cli::frame_order& frame, const cli::sett
         }
     }
     const frame_timings& t = options.timings;
-    const unique_bstr port(SysAllocString(to_wide(options.port).c_str()));
-    const unique_bstr id(SysAllocString(to_wide(frame.id).c_str()));
-    HRESULT hr = object_->put_PortName(port.get());
+    std::wstring wide_port, wide_id;
+    HRESULT hr = to_wide(options.port, wide_port);
+    if (SUCCEEDED(hr)) hr = to_wide(frame.id, wide_id);
+    // Never a null string for a failed allocation: a null BSTR is a valid, empty name.
+    const unique_bstr port(SUCCEEDED(hr) ? SysAllocString(wide_port.c_str()) : nullptr);
+    const unique_bstr id(SUCCEEDED(hr) ? SysAllocString(wide_id.c_str()) : nullptr);
+    if (SUCCEEDED(hr) && (!port.get() || !id.get())) hr = E_OUTOFMEMORY;
+    if (FAILED(hr)) {
+        char text[96];
+        std::snprintf(text, sizeof text, "the port name or switch cannot be passed on (0x%08lX)",
+                      static_cast<unsigned long>(hr));
+        return {cli::exit_port_failed, text, 0};
+    }
+    hr = object_->put_PortName(port.get());
     if (SUCCEEDED(hr)) hr = object_->put_ClockRate(t.clock_rate);
     if (SUCCEEDED(hr)) hr = object_->put_ResetDuration(t.reset_duration);
     if (SUCCEEDED(hr)) hr = object_->put_StandByDuration(t.standby_duration);

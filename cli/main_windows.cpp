@@ -17,18 +17,29 @@ BOOL WINAPI on_console_event(DWORD event) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i)
-        args.push_back(vantrel::windows::to_utf8(argv[i], wcslen(argv[i])));
+    using vantrel::windows::to_utf8;
+    std::vector<std::string> args(argc > 1 ? static_cast<std::size_t>(argc - 1) : 0);
     std::string env_port;
-    if (const wchar_t* port = _wgetenv(L"VANTREL_PORT"))
-        env_port = vantrel::windows::to_utf8(port, wcslen(port));
+    const wchar_t* port = _wgetenv(L"VANTREL_PORT");
+    bool read = !port || SUCCEEDED(to_utf8(port, wcslen(port), env_port));
+    for (int i = 1; read && i < argc; ++i) {
+        read = SUCCEEDED(to_utf8(argv[i], wcslen(argv[i]), args[i - 1]));
+    }
+    if (!read) {
+        std::fprintf(stderr, "vantrel: the command line cannot be read\n");
+        return vantrel::cli::exit_port_failed;
+    }
 
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
         std::fprintf(stderr, "vantrel: COM cannot be initialised\n");
         return vantrel::cli::exit_port_failed;
     }
-    SetConsoleCtrlHandler(on_console_event, TRUE);
+    // Without the handler Ctrl-C would end the program part-way through a frame.
+    if (!SetConsoleCtrlHandler(on_console_event, TRUE)) {
+        std::fprintf(stderr, "vantrel: Ctrl-C cannot be caught\n");
+        CoUninitialize();
+        return vantrel::cli::exit_port_failed;
+    }
     int status = 0;
     {
         vantrel::windows::com_sender sender;

@@ -1,11 +1,12 @@
 #include "posix_port.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,46 +18,78 @@ namespace {
 
 void interrupt_only(int) {}
 
-// A repeating alarm for as long as it lives. flock has no timeout, so each tick breaks a
+// A repeating timer signal for as long as it lives. flock has no timeout, so each tick breaks a
 // blocked flock out to look at the clock and the stop flag; a stop signal that arrives just
 // before flock blocks is then seen at the next tick instead of when the lock comes free.
-class alarm_ticks {
+// A timer of its own, not the process's alarm: an alarm() that the parent set survives exec
+// and must still fire on time. The tick signal's disposition and mask are put back as found;
+// it is unblocked meanwhile, since a parent may have blocked it.
+class wait_ticks {
   public:
-    explicit alarm_ticks(std::chrono::microseconds tick) {
+    explicit wait_ticks(std::chrono::nanoseconds tick) : signal_(SIGRTMIN) {
         struct sigaction action {};
         action.sa_handler = interrupt_only;  // without SA_RESTART: flock returns EINTR
         sigemptyset(&action.sa_mask);
-        sigaction(SIGALRM, &action, &previous_);
-        const timeval every{0, static_cast<suseconds_t>(tick.count())};
-        const itimerval timer{every, every};
-        setitimer(ITIMER_REAL, &timer, nullptr);
+        sigaction(signal_, &action, &previous_action_);
+        sigset_t only;
+        sigemptyset(&only);
+        sigaddset(&only, signal_);
+        pthread_sigmask(SIG_UNBLOCK, &only, &previous_mask_);
+        sigevent event{};
+        event.sigev_signo = signal_;
+#ifdef SIGEV_THREAD_ID
+        // To this thread: in a program with other threads (the MQTT bridge) a tick sent to the
+        // process could land on one that is not waiting.
+        event.sigev_notify = SIGEV_THREAD_ID;
+        event.sigev_notify_thread_id = gettid();
+#else
+        event.sigev_notify = SIGEV_SIGNAL;
+#endif
+        const timespec every{0, static_cast<long>(tick.count())};
+        const itimerspec timer{every, every};
+        armed_ = timer_create(CLOCK_MONOTONIC, &event, &timer_) == 0 &&
+                 timer_settime(timer_, 0, &timer, nullptr) == 0;
     }
-    alarm_ticks(const alarm_ticks&) = delete;
-    alarm_ticks& operator=(const alarm_ticks&) = delete;
-    ~alarm_ticks() {
-        const itimerval off{};
-        setitimer(ITIMER_REAL, &off, nullptr);
-        sigaction(SIGALRM, &previous_, nullptr);
+    wait_ticks(const wait_ticks&) = delete;
+    wait_ticks& operator=(const wait_ticks&) = delete;
+    ~wait_ticks() {
+        // A tick still pending is taken by our handler before the old disposition returns.
+        if (armed_) timer_delete(timer_);
+        sigaction(signal_, &previous_action_, nullptr);
+        pthread_sigmask(SIG_SETMASK, &previous_mask_, nullptr);
     }
 
   private:
-    struct sigaction previous_ {};
+    int signal_;
+    timer_t timer_{};
+    bool armed_ = false;
+    struct sigaction previous_action_ {};
+    sigset_t previous_mask_{};
 };
 
+// One attempt; -1 with errno otherwise, EEXIST when another sender made the file in between.
 // Read-only is enough for flock, so another user's lock file serves as well. O_CREAT only
 // when the file is missing: where the kernel protects files in world-writable sticky folders
-// (fs.protected_regular), O_CREAT on another user's existing file is refused.
+// (fs.protected_regular), O_CREAT on another user's existing file is refused. In such a shared
+// folder anyone may plant something at the path: O_NOFOLLOW refuses a symbolic link (and with
+// O_EXCL nothing is created through one), O_NONBLOCK keeps a FIFO from blocking the open.
 int open_lock_file(const std::string& path) {
-    for (;;) {
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0 || errno != ENOENT) return fd;
-        fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            fchmod(fd, 0644);  // whatever the umask, others must be able to open it
-            return fd;
-        }
-        if (errno != EEXIST) return fd;
-    }
+    constexpr int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = ::open(path.c_str(), flags);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0644);
+    if (fd >= 0) fchmod(fd, 0644);  // whatever the umask, others must be able to open it
+    return fd;
+}
+
+// What stands at the lock file's path when it is no lock file, or null. A folder serves: flock
+// works on it as on a file.
+const char* foreign_kind(mode_t mode) {
+    if (S_ISREG(mode) || S_ISDIR(mode)) return nullptr;
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    return "an unknown kind of file";
 }
 
 std::string seconds_text(std::chrono::milliseconds ms) {
@@ -79,6 +112,7 @@ void port_error::set(const std::string& what, int error) {
 port_lock::outcome port_lock::acquire(const std::string& port, const std::string& lock_dir,
                                       std::chrono::milliseconds timeout,
                                       const volatile std::sig_atomic_t& stop, port_error& error) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     struct stat device {};
     if (::stat(port.c_str(), &device) != 0) {
         error.set("can't open " + port, errno);
@@ -91,27 +125,44 @@ port_lock::outcome port_lock::acquire(const std::string& port, const std::string
     const std::string path = lock_dir + "/vantrel-" +
                              std::to_string(static_cast<unsigned long long>(device.st_rdev)) +
                              ".lock";
-    fd_.reset(open_lock_file(path));
-    if (fd_.get() < 0) {
-        error.set("can't lock " + port + " with " + path, errno);
+    const auto refuse = [&](const std::string& why) {
+        error.message = "can't lock " + port + " with " + path + ": " + why +
+                        "; set VANTREL_LOCK_DIR to use another folder";
         return outcome::failed;
+    };
+    // Only a race with another sender's first use of the folder repeats this.
+    int fd = -1;
+    while ((fd = open_lock_file(path)) < 0 && (errno == EEXIST || errno == EINTR) && !stop &&
+           std::chrono::steady_clock::now() < deadline) {
     }
-    if (::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) return outcome::locked;
+    const int open_failure = errno;
+    fd_.reset(fd);
+    if (stop) return outcome::interrupted;
+    if (fd < 0) {
+        struct stat link {};
+        if (open_failure == ELOOP && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
+            return refuse("a symbolic link, not a lock file");
+        return refuse(std::strerror(open_failure));
+    }
+    struct stat file {};
+    if (::fstat(fd, &file) != 0) return refuse(std::strerror(errno));
+    if (const char* kind = foreign_kind(file.st_mode))
+        return refuse(kind + std::string(", not a lock file"));
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return outcome::locked;
     int failure = errno;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    const alarm_ticks ticks(std::chrono::milliseconds(10));
+    const wait_ticks ticks(std::chrono::milliseconds(10));
     for (;;) {
+        if (stop) return outcome::interrupted;
         if (failure != EWOULDBLOCK && failure != EINTR) {
             error.set("can't lock " + port + " with " + path, failure);
             return outcome::failed;
         }
-        if (stop) return outcome::interrupted;
         if (std::chrono::steady_clock::now() >= deadline) {
             error.message =
                 port + " is busy: another sender held it longer than " + seconds_text(timeout);
             return outcome::timed_out;
         }
-        if (::flock(fd_.get(), LOCK_EX) == 0) return outcome::locked;
+        if (::flock(fd, LOCK_EX) == 0) return outcome::locked;
         failure = errno;
     }
 }

@@ -12,10 +12,18 @@ namespace {
 
 using std::chrono::steady_clock;
 
-void note_stop(int signal) { stop_signal = signal; }
+constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The first stop signal alone decides the message and the exit status; the handler blocks the
+// other stop signals while it runs, so that no second one can slip in between test and set.
+void note_stop(int signal) {
+    if (!stop_signal) stop_signal = signal;
+}
 
 }  // namespace
 
+// A stop signal that the process started with ignored stays ignored: nohup and a script's
+// trap "" asked for that, as does a shell for a command it started in the background.
 void catch_stop_signals() {
     static bool caught = false;
     if (caught) return;
@@ -23,7 +31,13 @@ void catch_stop_signals() {
     struct sigaction action {};
     action.sa_handler = note_stop;  // without SA_RESTART, so that a wait ends at once
     sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    for (int signal : stop_signals) sigaddset(&action.sa_mask, signal);
+    for (int signal : stop_signals) {
+        struct sigaction inherited {};
+        if (sigaction(signal, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN)
+            continue;
+        sigaction(signal, &action, nullptr);
+    }
 }
 
 namespace {
@@ -40,7 +54,8 @@ const char* signal_name(int signal) {
 }
 
 cli::send_result stopped(const std::string& what) {
-    return {128 + stop_signal, std::string("stopped by ") + signal_name(stop_signal) + what, 0};
+    const int signal = stop_signal;
+    return {128 + signal, std::string("stopped by ") + signal_name(signal) + what, 0};
 }
 
 }  // namespace

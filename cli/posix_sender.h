@@ -12,7 +12,8 @@
 
 namespace vantrel::posix {
 
-// The stop signal that arrived (SIGINT, SIGTERM or SIGHUP), or 0.
+// The first stop signal that arrived (SIGINT, SIGTERM or SIGHUP), or 0; it never changes once
+// set. One that the process started with ignored is never caught.
 extern volatile std::sig_atomic_t stop_signal;
 
 // Catches the stop signals from now on (once per process).

@@ -25,14 +25,15 @@ HRESULT ReportError(REFCLSID clsid, const char* message, REFIID iid, HRESULT hr)
 
     com_ptr<ICreateErrorInfo> create;
     if (FAILED(CreateErrorInfo(create.put()))) return hr;
-    create->SetGUID(iid);
+    if (FAILED(create->SetGUID(iid)) || FAILED(create->SetDescription(description))) return hr;
     {
+        // An unregistered class has no ProgID: its record goes out without a source.
         unique_cotaskmem<wchar_t> progid;
-        if (SUCCEEDED(ProgIDFromCLSID(clsid, progid.put())) && progid.get()) {
-            create->SetSource(progid.get());
+        if (SUCCEEDED(ProgIDFromCLSID(clsid, progid.put())) && progid.get() &&
+            FAILED(create->SetSource(progid.get()))) {
+            return hr;
         }
     }
-    create->SetDescription(description);
 
     com_ptr<IErrorInfo> info;
     if (SUCCEEDED(create.as(info))) SetErrorInfo(0, info.get());

@@ -1,6 +1,6 @@
-// What holds for the length of one frame beyond the object lock: the port's session-wide lock,
-// so that frames from other objects and processes never mix on the lines, and a 1 ms system
-// timer, so that the frame's waits last what they ask for.
+// What holds for the length of one frame beyond the object lock: the port's machine-wide lock,
+// so that frames from other objects and processes (of any session, user or elevation) never mix
+// on the lines, and a 1 ms system timer, so that the frame's waits last what they ask for.
 #pragma once
 
 #include "frame.h"
@@ -13,8 +13,9 @@
 
 namespace vantrel {
 
-// The lock's name for a port: case, a "\\.\" device prefix and a trailing colon do not count,
-// since "com1", "COM1:" and "\\.\COM1" open one device.
+// The lock's name for a port, in the global namespace: case, a "\\.\" device prefix and a
+// trailing colon do not count, since "com1", "COM1:" and "\\.\COM1" open one device. Empty
+// when the name cannot be upper-cased.
 std::wstring port_lock_name(const std::wstring& port);
 
 // What a frame relies on outside the object; tests replace these to watch or shorten them.
@@ -33,8 +34,9 @@ class frame_scope {
     ~frame_scope();
 
     // Takes the port's lock, waiting for a frame in progress up to the bound (a lock left by a
-    // sender that died is taken over), then raises the timer resolution. False when the lock
-    // cannot be had; nothing is held then.
+    // sender that died is taken over), then raises the timer resolution. Whoever makes the lock
+    // gives it an access list that lets every user wait for it and take it. False when the
+    // lock cannot be had; nothing is held then.
     bool enter(const std::wstring& port) noexcept;
 
   private:

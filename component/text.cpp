@@ -1,5 +1,8 @@
 #include "text.h"
 
+#include "win32_status.h"
+
+#include <climits>
 #include <cwchar>
 #include <new>
 
@@ -14,6 +17,7 @@ HRESULT to_ansi(const wchar_t* text, std::size_t length, std::string& out, bool*
     try {
         out.clear();
         if (length == 0) return S_OK;
+        if (length > INT_MAX) return E_INVALIDARG;  // the call counts in int
         const int wide_len = static_cast<int>(length);
         auto convert = [&](DWORD flags, char* buffer, int size, BOOL* used_default) {
             return WideCharToMultiByte(CP_ACP, flags, text, wide_len, buffer, size, nullptr,
@@ -32,10 +36,10 @@ HRESULT to_ansi(const wchar_t* text, std::size_t length, std::string& out, bool*
             flags = 0;
             n = convert(flags, nullptr, 0, used);
         }
-        if (n <= 0) return HRESULT_FROM_WIN32(GetLastError());
+        if (n <= 0) return win32_failure();
         out.resize(static_cast<std::size_t>(n));
         if (convert(flags, &out[0], n, used) != n) {
-            const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
+            const HRESULT hr = win32_failure();
             out.clear();
             return hr;
         }

@@ -16,7 +16,8 @@ std::size_t text_length(BSTR value) noexcept;
 // off: it would turn look-alikes (fullwidth letters, the Kelvin sign) into other names, so a
 // pasted string could switch another module or open another port. A character without an exact
 // equivalent comes out as the code page's default character and clears *exact; such text is
-// fit for a message only. E_OUTOFMEMORY or the Win32 error as a status on failure.
+// fit for a message only. On failure E_OUTOFMEMORY, E_INVALIDARG (longer than an int counts)
+// or the conversion's Win32 error (E_FAIL when it gave none).
 HRESULT to_ansi(const wchar_t* text, std::size_t length, std::string& out, bool* exact) noexcept;
 
 }  // namespace vantrel

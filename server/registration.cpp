@@ -5,9 +5,12 @@
 #include "registry_script.h"
 #include "type_library_path.h"
 #include "win32_key_store.h"
+#include "win32_status.h"
 
 #include <VantrelCtrl.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <new>
 
 namespace vantrel {
@@ -15,55 +18,55 @@ namespace {
 
 constexpr int registry_script_id = 101;
 
-HRESULT last_error_status() {
-    const DWORD error = GetLastError();
-    return error ? HRESULT_FROM_WIN32(error) : S_OK;
-}
-
 // The library file's full, long path in the ANSI code page.
 HRESULT module_path(std::string& path) {
     char buffer[MAX_PATH];
     const DWORD n = GetModuleFileNameA(module::handle(), buffer, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH) return n ? HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER) : last_error_status();
+    if (n == 0) return win32_failure();
+    if (n >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    // The path as loaded serves when its long form cannot be had (a folder that cannot be
+    // listed, or a long form beyond MAX_PATH).
     char long_form[MAX_PATH];
     const DWORD m = GetLongPathNameA(buffer, long_form, MAX_PATH);
     path = m > 0 && m < MAX_PATH ? long_form : buffer;
     return S_OK;
 }
 
-std::wstring widen(const std::string& text) {
+HRESULT widen(const std::string& text, std::wstring& wide) {
     const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring wide(n > 0 ? static_cast<std::size_t>(n) : 1, L'\0');
-    if (n > 0) MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], n);
+    if (n <= 0) return win32_failure();
+    wide.assign(static_cast<std::size_t>(n), L'\0');
+    if (MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], n) != n) return win32_failure();
     wide.resize(wide.size() - 1);
-    return wide;
+    return S_OK;
 }
 
-HRESULT read_registry_script(const std::string& path, std::string& script, bool* found) {
-    *found = false;
+// The script up to its first zero byte. A missing or empty script fails: registering nothing
+// must not read as success.
+HRESULT read_registry_script(const std::string& path, std::string& script) {
     unique_module file(LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
-    if (!file.get()) return last_error_status();
+    if (!file.get()) return win32_failure();
     HRSRC resource = FindResourceA(file.get(), MAKEINTRESOURCEA(registry_script_id), "REGISTRY");
-    if (!resource) return last_error_status();
+    if (!resource) return win32_failure();
     HGLOBAL data = LoadResource(file.get(), resource);
+    if (!data) return win32_failure();
+    const char* text = static_cast<const char*>(LockResource(data));
+    if (!text) return win32_failure();
     const DWORD size = SizeofResource(file.get(), resource);
-    const char* text = data ? static_cast<const char*>(LockResource(data)) : nullptr;
-    if (!text) return last_error_status();
-    // A copy that ends at the text's first zero byte, terminated either way.
-    std::size_t length = 0;
-    while (length < size && text[length] != '\0') ++length;
-    script.assign(text, length);
-    *found = true;
-    return S_OK;
+    script.assign(text, std::find(text, text + size, '\0'));
+    return script.empty() ? E_FAIL : S_OK;
 }
 
 HRESULT load_type_library(com_ptr<ITypeLib>& library, std::string& loaded_from) {
     HRESULT hr = module_path(loaded_from);
     if (FAILED(hr)) return hr;
-    hr = LoadTypeLib(widen(loaded_from).c_str(), library.put());
+    std::wstring wide;
+    hr = widen(loaded_from, wide);
+    if (SUCCEEDED(hr)) hr = LoadTypeLib(wide.c_str(), library.put());
     if (SUCCEEDED(hr)) return hr;
     loaded_from = fallback_type_library_path(loaded_from);
-    return LoadTypeLib(widen(loaded_from).c_str(), library.put());
+    hr = widen(loaded_from, wide);
+    return FAILED(hr) ? hr : LoadTypeLib(wide.c_str(), library.put());
 }
 
 HRESULT register_type_library_from_file() {
@@ -71,28 +74,59 @@ HRESULT register_type_library_from_file() {
     std::string path;
     HRESULT hr = load_type_library(library, path);
     if (FAILED(hr)) return hr;
-    std::wstring wide_path = widen(path), wide_help = widen(help_directory(path));
+    std::wstring wide_path, wide_help;
+    if (FAILED(hr = widen(path, wide_path)) ||
+        FAILED(hr = widen(help_directory(path), wide_help))) {
+        return hr;
+    }
     return RegisterTypeLib(library.get(), &wide_path[0], &wide_help[0]);
 }
 
-void unregister_type_library_from_file() {
+// Whether HKCR still holds the library's entry for its kind of code (win32, win64). A key that
+// cannot be opened for another reason than its absence counts as present.
+bool type_library_entry_exists(const TLIBATTR& attr) {
+    wchar_t wide_guid[39];
+    if (StringFromGUID2(attr.guid, wide_guid, 39) == 0) return true;
+    char guid[39];
+    for (int i = 0; i < 39; ++i) guid[i] = static_cast<char>(wide_guid[i]);  // ASCII only
+    const char* kind = attr.syskind == SYS_WIN64   ? "win64"
+                       : attr.syskind == SYS_WIN32 ? "win32"
+                                                   : "win16";
+    char path[128];
+    std::snprintf(path, sizeof path, "TypeLib\\%s\\%x.%x\\%lx\\%s", guid, attr.wMajorVerNum,
+                  attr.wMinorVerNum, static_cast<unsigned long>(attr.lcid), kind);
+    HKEY key = nullptr;
+    const LSTATUS rc = RegOpenKeyExA(HKEY_CLASSES_ROOT, path, 0, KEY_READ, &key);
+    if (rc == ERROR_SUCCESS) RegCloseKey(key);
+    return rc != ERROR_FILE_NOT_FOUND;
+}
+
+// Succeeds when the library's entry is gone afterwards, so also when it was never there (the
+// runtime's own status for that differs between platforms). A library whose type library
+// cannot be read has no entry of its own to take back.
+HRESULT unregister_type_library_from_file() {
     com_ptr<ITypeLib> library;
     std::string path;
-    if (FAILED(load_type_library(library, path))) return;
+    if (FAILED(load_type_library(library, path))) return S_OK;
     TLIBATTR* attr = nullptr;
-    if (FAILED(library->GetLibAttr(&attr))) return;
+    HRESULT hr = library->GetLibAttr(&attr);
+    if (FAILED(hr)) return hr;
     // Looked up at run time, as the platform's oldest automation runtimes lack it.
+    hr = E_NOTIMPL;
     unique_module oleaut(LoadLibraryA("oleaut32.dll"));
     if (oleaut.get()) {
         using unregister_fn = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
         auto unregister = reinterpret_cast<unregister_fn>(
             reinterpret_cast<void*>(GetProcAddress(oleaut.get(), "UnRegisterTypeLib")));
         if (unregister) {
-            unregister(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
-                       attr->syskind);
+            hr = unregister(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
+                            attr->syskind);
         }
     }
+    const bool left = type_library_entry_exists(*attr);
     library->ReleaseTLibAttr(attr);
+    if (!left) return S_OK;
+    return FAILED(hr) ? hr : E_FAIL;
 }
 
 // Calls run with the library's registry script and its path, quoted as the script's text needs.
@@ -108,10 +142,8 @@ HRESULT with_registry_script(F run) noexcept {
             if (c == '\'') quoted += '\'';
         }
         std::string script;
-        bool found = false;
-        hr = read_registry_script(path, script, &found);
-        if (!found) return hr;
-        return run(script, quoted);
+        hr = read_registry_script(path, script);
+        return FAILED(hr) ? hr : run(script, quoted);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
@@ -141,10 +173,11 @@ HRESULT register_type_library() noexcept {
     }
 }
 
-void unregister_type_library() noexcept {
+HRESULT unregister_type_library() noexcept {
     try {
-        unregister_type_library_from_file();
+        return unregister_type_library_from_file();
     } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
     }
 }
 

@@ -15,6 +15,7 @@ HRESULT unregister_registry_script() noexcept;
 
 // The type library, from the library file or else the ".tlb" file beside it.
 HRESULT register_type_library() noexcept;
-void unregister_type_library() noexcept;  // quietly does nothing when it cannot
+// Succeeds when the library's entry is gone afterwards (also when there was none).
+HRESULT unregister_type_library() noexcept;
 
 }  // namespace vantrel

@@ -50,25 +50,34 @@ HRESULT get_class_object(REFCLSID clsid, REFIID riid, void** ppv) noexcept {
             }
         }
         if (object) return object->QueryInterface(riid, ppv);
-        return hr;
+        return FAILED(hr) ? hr : E_UNEXPECTED;
     }
     return CLASS_E_CLASSNOTAVAILABLE;
 }
 
 // Every class's script, then the type library, all through one journal over the registry, so
-// that a failing type library takes the scripts' changes back too and the registry holds what
-// it held before (apart from whatever the type library call itself wrote). A failing script
-// undoes the journal itself.
+// that any failure (a later class's missing script too) takes every change back and the
+// registry holds what it held before (apart from whatever the type library call itself wrote).
 HRESULT register_server() noexcept {
     win32_key_store registry;
     registrar::undo_journal journal(registry);
+    HRESULT hr = S_OK;
     for (const class_entry& entry : g_classes) {
-        const HRESULT hr = entry.register_script(journal);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr = entry.register_script(journal))) break;
     }
-    const HRESULT hr = register_type_library();
+    if (SUCCEEDED(hr)) hr = register_type_library();
     if (FAILED(hr)) journal.undo();
     return hr;
+}
+
+// Every class's script, then the type library; keys already gone are no failure. Stops at the
+// first failure, so that a library whose script cannot be read leaves the registration whole.
+HRESULT unregister_server() noexcept {
+    for (const class_entry& entry : g_classes) {
+        const HRESULT hr = entry.unregister_script();
+        if (FAILED(hr)) return hr;
+    }
+    return unregister_type_library();
 }
 
 void process_detach() noexcept {
@@ -99,8 +108,4 @@ STDAPI DllCanUnloadNow() { return vantrel::module::lock_count() == 0 ? S_OK : S_
 
 STDAPI DllRegisterServer() { return vantrel::register_server(); }
 
-STDAPI DllUnregisterServer() {
-    for (const vantrel::class_entry& entry : vantrel::g_classes) entry.unregister_script();
-    vantrel::unregister_type_library();
-    return S_OK;
-}
+STDAPI DllUnregisterServer() { return vantrel::unregister_server(); }

@@ -2,24 +2,28 @@
 // "cm17a run --link PORT"; every vantrel started here inherits the modem-line shim, and what
 // the shim recorded is read back here.
 #include "expected_frame.h"
-#include "switch_table.h"
 #include "trace_support.h"
 #include "version.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -29,29 +33,54 @@
 
 namespace {
 
+namespace fs = std::filesystem;
+using std::chrono::steady_clock;
+
 const std::string port = VANTREL_TEST_PORT;
 
 using args_list = std::vector<std::string>;
 using env_list = std::vector<std::pair<std::string, std::string>>;
 
-// The lock files and the programs' output, in a folder removed when the tests end.
+// The lock files and the programs' output, in the build tree beside the port's link: cleared
+// when the tests start, so that even a run killed before its end leaves nothing for long, and
+// removed when they end.
 const std::string& scratch() {
     static const struct folder {
-        std::string path;
+        std::string path = fs::path(port).replace_filename("cli_test.scratch").string();
         folder() {
-            char name[] = "/tmp/vantrel-cli-test-XXXXXX";
-            path = mkdtemp(name) ? name : "";
+            std::error_code ignored;
+            fs::remove_all(path, ignored);
+            if (!fs::create_directory(path, ignored)) path.clear();
+            chmod(path.c_str(), 0755);  // reachable for the unprivileged runs
         }
-        ~folder() { std::filesystem::remove_all(path); }
+        ~folder() {
+            std::error_code ignored;
+            fs::remove_all(path, ignored);
+        }
     } dir;
     return dir.path;
 }
+
+// A descriptor of the test's own, closed on every path out of the test.
+struct owned_fd {
+    int fd;
+    ~owned_fd() {
+        if (fd >= 0) close(fd);
+    }
+};
 
 std::string read_text(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// The lock file that the README names for the test's port in folder dir.
+std::string lock_file(const std::string& dir) {
+    struct stat device {};
+    EXPECT_EQ(0, stat(port.c_str(), &device));
+    return dir + "/vantrel-" + std::to_string(device.st_rdev) + ".lock";
 }
 
 struct finished {
@@ -67,24 +96,40 @@ args_list on_port(const args_list& args) {
     return all;
 }
 
+// What a parent process may hand down, done in the child before vantrel starts.
+using inheritance = std::function<void()>;
+
+// As nobody, where the test runs as root (who may open anything); otherwise as the test's
+// own user, whom a mode without permission bits keeps out as well.
+void as_unprivileged() {
+    if (geteuid() != 0) return;
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
+}
+
 // A vantrel process, ended with its test at the latest. Its lock files go to the scratch
 // folder; VANTREL_PORT and the lock timeout are unset unless env sets them.
 class vantrel_process {
   public:
-    explicit vantrel_process(const args_list& args, const env_list& env = {}) {
+    explicit vantrel_process(const args_list& args, const env_list& env = {},
+                             const inheritance& setup = {}) {
         static int runs = 0;
         const std::string base = scratch() + "/run" + std::to_string(++runs);
         out_ = base + ".out";
         err_ = base + ".err";
         pid_ = fork();
         if (pid_ != 0) return;
+        const int in = open("/dev/null", O_RDONLY);
         const int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
+            dup2(err, 2) < 0) {
+            _exit(126);
+        }
         setenv("VANTREL_LOCK_DIR", scratch().c_str(), 1);
         unsetenv("VANTREL_PORT");
         unsetenv("VANTREL_LOCK_TIMEOUT_MS");
         for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+        if (setup) setup();
         std::vector<char*> argv = {const_cast<char*>(VANTREL_PATH)};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -105,7 +150,15 @@ class vantrel_process {
         return waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
                info.si_pid == 0;
     }
+    // Killed, and a failure, if it has not ended after a bound far above any run here.
     finished finish() {
+        const auto bound = steady_clock::now() + std::chrono::seconds(30);
+        while (running() && steady_clock::now() < bound)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (running()) {
+            ADD_FAILURE() << "vantrel hung; killed";
+            kill(pid_, SIGKILL);
+        }
         int status = 0;
         while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
         }
@@ -123,17 +176,22 @@ class vantrel_process {
     std::string out_, err_;
 };
 
-finished run_vantrel(const args_list& args, const env_list& env = {}) {
-    return vantrel_process(args, env).finish();
+finished run_vantrel(const args_list& args, const env_list& env = {},
+                     const inheritance& setup = {}) {
+    return vantrel_process(args, env, setup).finish();
 }
 
-// Until the trace holds n events since the mark; false when the process ended first.
-bool wait_for_events(const test::trace_mark& mark, std::size_t n, const vantrel_process& p) {
-    while (mark.events().size() < n) {
+// Until ready() holds; false when the process ended first.
+bool wait_until(const std::function<bool()>& ready, const vantrel_process& p) {
+    while (!ready()) {
         if (!p.running()) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+bool wait_for_events(const test::trace_mark& mark, std::size_t n, const vantrel_process& p) {
+    return wait_until([&] { return mark.events().size() >= n; }, p);
 }
 
 // The names of the frames received, each of which must be whole and its port closed.
@@ -191,10 +249,12 @@ TEST_F(Vantrel, WritesTheFrameInProtocolOrderAndWaitsAtLeastAsAsked) {
     const auto sessions = mark_.sessions();
     ASSERT_EQ(1u, sessions.size());
     const cm17a::session& s = sessions[0];
+    EXPECT_EQ("B7OFF", s.name);
     std::vector<std::string> writes;
     for (const cm17a::event& e : s.writes) writes.push_back(e.kind);
     std::vector<std::string> expected = {"DTR+", "RTS+"};  // raised once the port is configured
-    const auto frame = test::expected_frame_writes(vantrel::find_switch_code("B7OFF"));
+    // B7 OFF: house B 0111 0000, unit 7 (+4, +2) and OFF 0110 1000.
+    const auto frame = test::expected_frame_writes("0111000001101000");
     expected.insert(expected.end(), frame.begin(), frame.end());
     EXPECT_EQ(expected, writes);
     EXPECT_TRUE(s.closed);
@@ -213,15 +273,11 @@ TEST_F(Vantrel, ADryRunPrintsTheFramesAndOpensNoPort) {
     for (const std::string& device : {port, std::string("/nonexistent/tty")}) {
         const finished run = run_vantrel(on_port({"--port", device, "--dry-run", "E2,E3", "on"}));
         EXPECT_EQ(0, run.status) << run.err;
-        std::istringstream lines(run.out);
-        std::string line;
-        std::vector<std::string> frames;
-        while (std::getline(lines, line)) frames.push_back(line);
-        ASSERT_EQ(3u, frames.size()) << run.out;
-        EXPECT_NE(std::string::npos, frames[0].find(device)) << frames[0];
-        EXPECT_EQ(0u, frames[1].find("E2 ON")) << frames[1];
-        EXPECT_NE(std::string::npos, frames[1].find(vantrel::find_switch_code("E2ON")));
-        EXPECT_EQ(0u, frames[2].find("E3 ON")) << frames[2];
+        EXPECT_EQ("dry run: 2 frames for " + device +
+                      " (clock 0, reset 0, standby 0 ms); nothing is sent\n"
+                      "E2 ON     \" 1101010110101010\" 1000000000010000 10101101\n"
+                      "E3 ON     \" 1101010110101010\" 1000000000001000 10101101\n",
+                  run.out);
     }
     EXPECT_TRUE(mark_.events().empty()) << "a line was written";
 }
@@ -275,27 +331,18 @@ TEST_F(Vantrel, BadInputExitsTwoWithItsMessageAndSendsNothing) {
 TEST_F(Vantrel, APortThatFailsExitsOneNamingWhatFailedAndLeavesTheLinesIdle) {
     const std::string plain_file = scratch() + "/not-a-port";
     std::ofstream(plain_file).put('\n');
-    const int bare = posix_openpt(O_RDWR | O_NOCTTY);  // a pty without the shim's modem lines
-    ASSERT_TRUE(bare >= 0 && grantpt(bare) == 0 && unlockpt(bare) == 0);
-    const std::string bare_pty = ptsname(bare);
-    struct stat device {};
-    ASSERT_EQ(0, stat(port.c_str(), &device));
-    const std::string lock_file =
-        "/nonexistent/vantrel-" + std::to_string(device.st_rdev) + ".lock";
+    const owned_fd bare{posix_openpt(O_RDWR | O_NOCTTY)};  // a pty without the shim's lines
+    ASSERT_TRUE(bare.fd >= 0 && grantpt(bare.fd) == 0 && unlockpt(bare.fd) == 0);
+    const std::string bare_pty = ptsname(bare.fd);
 
     const struct {
         std::string device;
         long failing_write;  // of the shim's count for the process; -1 fails the configuration
         std::string message;
-        env_list env = {};
     } cases[] = {
         {"/nonexistent/tty", 0, "can't open /nonexistent/tty: " + std::string(strerror(ENOENT))},
         {plain_file, 0, "can't open " + plain_file + ": not a serial device"},
         {bare_pty, 0, "can't set DTR on " + bare_pty + ": " + strerror(ENOTTY)},
-        {port,
-         0,
-         "can't lock " + port + " with " + lock_file + ": " + strerror(ENOENT),
-         {{"VANTREL_LOCK_DIR", "/nonexistent"}}},
         {port, -1, "can't configure " + port + ": " + strerror(EIO)},
         {port, 1, "can't set DTR on " + port + ": " + strerror(EIO)},
         {port, 2, "can't set RTS on " + port + ": " + strerror(EIO)},
@@ -307,7 +354,7 @@ TEST_F(Vantrel, APortThatFailsExitsOneNamingWhatFailedAndLeavesTheLinesIdle) {
     for (const auto& c : cases) {
         const test::trace_mark mark;
         test::fail_write_number(c.failing_write);
-        const finished run = run_vantrel(on_port({"--port", c.device, "E1,E2", "on"}), c.env);
+        const finished run = run_vantrel(on_port({"--port", c.device, "E1,E2", "on"}));
         test::fail_write_number(0);
         EXPECT_EQ(1, run.status) << c.message;
         EXPECT_EQ("vantrel: E1 ON: " + c.message + "\n", run.err);
@@ -330,38 +377,126 @@ TEST_F(Vantrel, APortThatFailsExitsOneNamingWhatFailedAndLeavesTheLinesIdle) {
         EXPECT_TRUE(last.dtr && last.rts)
             << c.message << ": lines left at DTR " << last.dtr << ", RTS " << last.rts;
     }
-    close(bare);
+}
+
+// Anyone may plant something in a shared lock folder, or keep others out of it.
+TEST_F(Vantrel, ALockFileThatCannotServeIsRefusedAtOnceAndNothingIsSent) {
+    // Where a followed link would lead; watched for any open, change or creation in it.
+    const std::string elsewhere = scratch() + "/elsewhere";
+    ASSERT_TRUE(fs::create_directory(elsewhere));
+    std::ofstream(elsewhere + "/precious") << "not a lock file\n";
+    const owned_fd watch{inotify_init1(IN_NONBLOCK | IN_CLOEXEC)};
+    ASSERT_GE(inotify_add_watch(watch.fd, elsewhere.c_str(), IN_ALL_EVENTS), 0);
+    // So that a frame sent by mistake would reach the trace from an unprivileged run too. Both
+    // live only as long as this run of the virtual CM17A.
+    ASSERT_EQ(0, chmod(fs::canonical(port).c_str(), 0666));
+    ASSERT_EQ(0, chmod(test::host_file("CM17A_TRACE").c_str(), 0666));
+
+    const struct {
+        const char* what;
+        std::function<void(const std::string& dir, const std::string& lock)> plant;
+        std::string reason;
+        bool unprivileged = false;
+    } cases[] = {
+        {"a FIFO", [](auto&, auto& lock) { mkfifo(lock.c_str(), 0666); },
+         "a FIFO, not a lock file"},
+        {"a dangling link",
+         [&](auto&, auto& lock) { fs::create_symlink(elsewhere + "/missing", lock); },
+         "a symbolic link, not a lock file"},
+        {"a link to a file",
+         [&](auto&, auto& lock) { fs::create_symlink(elsewhere + "/precious", lock); },
+         "a symbolic link, not a lock file"},
+        {"a file closed to the user", [](auto&, auto& lock) { close(creat(lock.c_str(), 0)); },
+         strerror(EACCES), true},
+        {"a folder closed to the user", [](auto& dir, auto&) { chmod(dir.c_str(), 0555); },
+         strerror(EACCES), true},
+        {"no folder", [](auto& dir, auto&) { fs::remove(dir); }, strerror(ENOENT)},
+    };
+    int row = 0;
+    for (const auto& c : cases) {
+        const std::string dir = scratch() + "/locks" + std::to_string(++row), lock = lock_file(dir);
+        fs::create_directory(dir);
+        chmod(dir.c_str(), 0755);
+        c.plant(dir, lock);
+        const test::trace_mark mark;
+        const finished run = run_vantrel(
+            on_port({"E1", "on"}), {{"VANTREL_LOCK_DIR", dir}, {"VANTREL_LOCK_TIMEOUT_MS", "5000"}},
+            c.unprivileged ? as_unprivileged : inheritance());
+        EXPECT_EQ(1, run.status) << c.what;
+        EXPECT_EQ("vantrel: E1 ON: can't lock " + port + " with " + lock + ": " + c.reason +
+                      "; set VANTREL_LOCK_DIR to use another folder\n",
+                  run.err)
+            << c.what;
+        EXPECT_TRUE(mark.events().empty()) << c.what << ": a line was written";
+        alignas(inotify_event) char event[sizeof(inotify_event) + NAME_MAX + 1];
+        const ssize_t n = read(watch.fd, event, sizeof event);
+        EXPECT_LT(n, 0) << c.what << ": " << reinterpret_cast<inotify_event*>(event)->name
+                        << " reached, event mask " << reinterpret_cast<inotify_event*>(event)->mask;
+    }
 }
 
 TEST_F(Vantrel, AStopSignalEndsTheFrameWithTheLinesIdleAndThePortClosed) {
     const struct {
-        int signal;
+        std::vector<int> signals;  // the first alone counts
         const char* name;
         const char* clock;
         const char* reset;
-        std::size_t events_before;  // where the frame is when the signal comes
+        std::size_t events_before;  // where the frame is when the signals come
+        bool at_once = false;       // all pending together, else sent back to back
     } cases[] = {
-        {SIGINT, "SIGINT", "0", "60000", 4},    // in the reset, both lines cleared
-        {SIGTERM, "SIGTERM", "1000", "0", 10},  // in the header's first 1: DTR cleared
-        {SIGHUP, "SIGHUP", "60000", "0", 6},    // idle after the blank
+        {{SIGINT}, "SIGINT", "0", "60000", 4},    // in the reset, both lines cleared
+        {{SIGTERM}, "SIGTERM", "1000", "0", 10},  // in the header's first 1: DTR cleared
+        {{SIGHUP}, "SIGHUP", "60000", "0", 6},    // idle after the blank
+        // In rising order, in which the kernel also hands over signals pending together.
+        {{SIGHUP, SIGINT, SIGTERM}, "SIGHUP", "60000", "0", 6},
+        {{SIGHUP, SIGINT, SIGTERM}, "SIGHUP", "60000", "0", 6, true},
     };
     for (const auto& c : cases) {
+        const std::string what = c.name + std::string(c.signals.size() > 1 ? " first" : "") +
+                                 (c.at_once ? ", all at once" : "");
         const test::trace_mark mark;
         vantrel_process p(on_port({"--clock-rate", c.clock, "--reset", c.reset, "E1,E2", "on"}));
-        ASSERT_TRUE(wait_for_events(mark, c.events_before, p)) << c.name;
-        ASSERT_EQ(0, kill(p.pid(), c.signal));
+        ASSERT_TRUE(wait_for_events(mark, c.events_before, p)) << what;
+        int stopped = 0;  // held stopped while they are sent
+        if (c.at_once) {
+            ASSERT_EQ(0, kill(p.pid(), SIGSTOP));
+            ASSERT_EQ(p.pid(), waitpid(p.pid(), &stopped, WUNTRACED));
+        }
+        for (int signal : c.signals) ASSERT_EQ(0, kill(p.pid(), signal));
+        if (c.at_once) {
+            ASSERT_EQ(0, kill(p.pid(), SIGCONT));
+        }
         const finished run = p.finish();
-        EXPECT_EQ(128 + c.signal, run.status) << c.name << ": " << run.err;
-        EXPECT_TRUE(run.by_signal) << c.name << ": a calling shell would not see it stopped";
+        EXPECT_EQ(128 + c.signals[0], run.status) << what << ": " << run.err;
+        EXPECT_TRUE(run.by_signal) << what << ": a calling shell would not see it stopped";
         EXPECT_EQ(std::string("vantrel: E1 ON: stopped by ") + c.name +
                       "; the lines are back to idle and the port is closed\n",
-                  run.err);
+                  run.err)
+            << what;
         const auto sessions = mark.sessions();
-        ASSERT_EQ(1u, sessions.size()) << c.name << ": the list went on";
+        ASSERT_EQ(1u, sessions.size()) << what << ": the list went on";
         const cm17a::session& s = sessions[0];
-        EXPECT_EQ(c.events_before + 2, s.writes.size()) << c.name << ": RTS and DTR raised once";
-        EXPECT_TRUE(s.writes.back().dtr && s.writes.back().rts) << c.name;
-        EXPECT_TRUE(s.closed) << c.name;
+        EXPECT_EQ(c.events_before + 2, s.writes.size()) << what << ": RTS and DTR raised once";
+        EXPECT_TRUE(s.writes.back().dtr && s.writes.back().rts) << what;
+        EXPECT_TRUE(s.closed) << what;
+    }
+}
+
+TEST_F(Vantrel, AStopSignalIgnoredAtStartStaysIgnored) {
+    const struct {
+        const char* as;
+        int signal;
+    } cases[] = {{"nohup", SIGHUP}, {"trap '' INT", SIGINT}};
+    for (const auto& c : cases) {
+        const test::trace_mark mark;
+        vantrel_process p(on_port({"--clock-rate", "2", "E1", "on"}), {},
+                          [&] { signal(c.signal, SIG_IGN); });
+        ASSERT_TRUE(wait_for_events(mark, 20, p)) << c.as;
+        ASSERT_EQ(0, kill(p.pid(), c.signal));
+        const finished run = p.finish();
+        EXPECT_EQ(0, run.status) << c.as;
+        EXPECT_EQ("", run.err) << c.as;
+        EXPECT_EQ(std::vector<std::string>{"E1ON"}, whole_frames(mark.sessions())) << c.as;
     }
 }
 
@@ -382,30 +517,63 @@ TEST_F(Vantrel, TwoRunsAtOnceSendWholeFramesOnly) {
     }
 }
 
+// Another sender holds the lock (the test, by the lock file the README names) for as long as
+// this test runs.
 TEST_F(Vantrel, ASenderThatCannotHaveThePortSendsNothing) {
-    vantrel_process holder(on_port({"--clock-rate", "20", "J1", "on"}));  // about 1.7 s
-    ASSERT_TRUE(wait_for_events(mark_, 4, holder));
+    const std::string lock = lock_file(scratch());
+    const owned_fd holder{open(lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644)};
+    ASSERT_EQ(0, flock(holder.fd, LOCK_EX));
+    const std::string busy =
+        "vantrel: J1 ON: " + port + " is busy: another sender held it longer than 0.1 s\n";
+    const std::string stopped = "vantrel: J1 ON: stopped by SIGINT while waiting for " + port +
+                                "; nothing of it was sent\n";
 
-    const auto start = std::chrono::steady_clock::now();
-    const finished late = run_vantrel(on_port({"J2", "on"}), {{"VANTREL_LOCK_TIMEOUT_MS", "100"}});
-    const auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(1, late.status);
-    EXPECT_EQ("vantrel: J2 ON: " + port + " is busy: another sender held it longer than 0.1 s\n",
-              late.err);
-    EXPECT_GE(waited, std::chrono::milliseconds(100)) << "gave up before the bound";
-
-    vantrel_process stopped(on_port({"J3", "on"}));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    ASSERT_TRUE(holder.running()) << "the holder's frame ended before the test was done";
-    ASSERT_EQ(0, kill(stopped.pid(), SIGINT));
-    const finished interrupted = stopped.finish();
-    EXPECT_EQ(130, interrupted.status);
-    EXPECT_EQ("vantrel: J3 ON: stopped by SIGINT while waiting for " + port +
-                  "; nothing of it was sent\n",
-              interrupted.err);
-
-    EXPECT_EQ(0, holder.finish().status);
-    EXPECT_EQ(std::vector<std::string>{"J1ON"}, whole_frames(mark_.sessions()));
+    const struct {
+        const char* what;
+        inheritance parent;
+        int status;  // 130: SIGINT sent once it waits for the lock
+        std::string err;
+    } cases[] = {
+        {"waiting out the timeout", {}, 1, busy},
+        {"every signal but the stop signals blocked",
+         [] {
+             sigset_t all;
+             sigfillset(&all);
+             for (int stop : {SIGINT, SIGTERM, SIGHUP}) sigdelset(&all, stop);
+             sigprocmask(SIG_SETMASK, &all, nullptr);
+         },
+         1, busy},
+        {"the parent's alarm, kept", [] { alarm(1); }, 128 + SIGALRM, ""},
+        {"stopped while waiting", {}, 130, stopped},
+    };
+    for (const auto& c : cases) {
+        const auto start = steady_clock::now();
+        const std::string timeout = c.status == 1 ? "100" : "60000";
+        vantrel_process p(on_port({"J1", "on"}), {{"VANTREL_LOCK_TIMEOUT_MS", timeout}}, c.parent);
+        if (c.status == 130) {
+            // Once the kernel lists it as blocked on a lock: its handlers are in place.
+            const std::string waiter = " " + std::to_string(p.pid()) + " ";
+            ASSERT_TRUE(wait_until(
+                [&] {
+                    std::istringstream locks(read_text("/proc/locks"));
+                    for (std::string line; std::getline(locks, line);)
+                        if (line.find("-> FLOCK") != line.npos && line.find(waiter) != line.npos)
+                            return true;
+                    return false;
+                },
+                p))
+                << c.what;
+            ASSERT_EQ(0, kill(p.pid(), SIGINT));
+        }
+        const finished run = p.finish();
+        EXPECT_EQ(c.status, run.status) << c.what;
+        EXPECT_EQ(c.err, run.err) << c.what;
+        if (c.status == 1) {
+            EXPECT_GE(steady_clock::now() - start, std::chrono::milliseconds(100))
+                << c.what << ": gave up before the bound";
+        }
+    }
+    EXPECT_TRUE(mark_.events().empty()) << "a line was written";
 }
 
 TEST(VantrelText, HelpAndVersion) {

@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 using vantrel::com_ptr;
@@ -176,36 +178,38 @@ TEST(ObjectLock, IsReentrantOnTheOwningThread) {
     EXPECT_EQ(7, value);
 }
 
+// The lock is a critical section, whose lock count changes when a second thread starts to wait
+// on it: that is the state waited for before the holder writes and leaves.
 TEST(ObjectLock, ExcludesASecondThreadUntilTheHolderLeaves) {
     auto object = make_comm_ads();
     auto* impl = static_cast<vantrel::CommAds*>(object.get());
+    static_assert(std::is_standard_layout_v<vantrel::critical_section>);
+    auto& section = *reinterpret_cast<CRITICAL_SECTION*>(&impl->object_lock());
+    auto lock_count = [&] { return static_cast<volatile LONG&>(section.LockCount); };
     std::mutex m;
     std::vector<std::string> order;
     auto note = [&](const char* event) {
         std::lock_guard<std::mutex> g(m);
         order.push_back(event);
     };
-    HANDLE started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(nullptr, started);
 
     LONG seen = 0;
+    std::atomic<bool> returned{false};
     impl->object_lock().enter();
+    const LONG held_alone = lock_count();
     std::thread reader([&] {
-        SetEvent(started);
         object->get_ClockRate(&seen);
         note("read returned");
+        returned = true;
     });
-    WaitForSingleObject(started, INFINITE);
-    // Give the reader every chance to run past the lock if it were not held.
-    Sleep(50);
+    // Bounded, and cut short by a read that does not wait at all.
+    for (int i = 0; i < 30000 && lock_count() == held_alone && !returned; ++i) Sleep(1);
+    EXPECT_NE(held_alone, lock_count()) << "the reader never waited on the object lock";
     EXPECT_EQ(S_OK, object->put_ClockRate(42));
     note("holder leaves");
     impl->object_lock().leave();
     reader.join();
-    CloseHandle(started);
 
     EXPECT_EQ(42, seen) << "the read ran while another thread held the object lock";
-    ASSERT_EQ(2u, order.size());
-    EXPECT_EQ("holder leaves", order[0]);
-    EXPECT_EQ("read returned", order[1]);
+    EXPECT_EQ((std::vector<std::string>{"holder leaves", "read returned"}), order);
 }

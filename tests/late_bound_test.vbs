@@ -60,5 +60,7 @@ Check "ClockRate unchanged", x.ClockRate, 3
 Err.Clear
 On Error GoTo 0
 
-WScript.Echo passed & " passed, " & failed & " failed"
+' The verdict CTest reads: under Wine, cscript exits 0 even when a runtime error ends the
+' script early, so only this line with the full count passes the test.
+WScript.Echo "late_bound: " & passed & " passed, " & failed & " failed"
 WScript.Quit failed

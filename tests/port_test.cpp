@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+
+#include <memory>
 #include <string>
 
 using test::bstr;
@@ -198,14 +201,54 @@ TEST_F(PortTest, KnownSwitchesInAnyCaseReachThePort) {
 
 TEST(PortLock, NamesOfOneDeviceShareOneLock) {
     const std::wstring com1 = vantrel::port_lock_name(L"COM1");
-    EXPECT_EQ(L"Local\\VantrelCtrl.Port.COM1", com1);
+    EXPECT_EQ(L"Global\\VantrelCtrl.Port.COM1", com1);
     for (const wchar_t* same : {L"COM1:", L"com1", L"Com1:", L"\\\\.\\COM1"}) {
         EXPECT_EQ(com1, vantrel::port_lock_name(same)) << test::narrow(same);
     }
     for (const wchar_t* other : {L"COM2", L"COM11", L"COM1::", L""}) {
         EXPECT_NE(com1, vantrel::port_lock_name(other)) << test::narrow(other);
     }
-    EXPECT_EQ(L"Local\\VantrelCtrl.Port.GLOBALROOT/DEVICE/SERIAL0",
+    EXPECT_EQ(L"Global\\VantrelCtrl.Port.GLOBALROOT/DEVICE/SERIAL0",
               vantrel::port_lock_name(L"\\\\.\\GLOBALROOT\\Device\\Serial0"))
         << "a backslash would be taken as a namespace separator";
+}
+
+TEST(PortLock, EveryoneMayWaitForTheLockAndOnlySystemAndAdministratorsChangeIt) {
+    vantrel::frame_scope scope;
+    ASSERT_TRUE(scope.enter(L"COM7"));  // makes the lock; no port is opened
+    const vantrel::unique_handle lock(
+        OpenMutexW(READ_CONTROL, FALSE, vantrel::port_lock_name(L"COM7").c_str()));
+    // Only SYSTEM and Administrators may read the list, not even its maker; under Wine every
+    // process is an administrator.
+    if (!lock.get() && GetLastError() == ERROR_ACCESS_DENIED) {
+        GTEST_SKIP() << "reading the lock's access list takes an administrator";
+    }
+    ASSERT_TRUE(lock.get()) << GetLastError();
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_EQ(DWORD{ERROR_SUCCESS}, GetSecurityInfo(lock.get(), SE_KERNEL_OBJECT,
+                                                    DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                                    &dacl, nullptr, &sd));
+    const std::unique_ptr<void, HLOCAL(WINAPI*)(HLOCAL)> sd_owner(sd, LocalFree);
+    ASSERT_TRUE(dacl) << "a null DACL lets anyone do anything";
+    const DWORD wait_and_release = SYNCHRONIZE | 0x0001;  // MUTEX_MODIFY_STATE
+    const DWORD change = WRITE_DAC | WRITE_OWNER | DELETE | GENERIC_ALL | GENERIC_WRITE;
+    DWORD everyone = 0;
+    bool owner_limited = false;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+        PSID sid = &ace->SidStart;
+        if (IsWellKnownSid(sid, WinLocalSystemSid) ||
+            IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) {
+            continue;
+        }
+        EXPECT_EQ(0u, ace->Mask & change) << "entry " << i << " lets a user change the lock";
+        if (IsWellKnownSid(sid, WinWorldSid)) everyone |= ace->Mask;
+        // Without it the creator keeps READ_CONTROL and WRITE_DAC as the owner.
+        if (IsWellKnownSid(sid, WinCreatorOwnerRightsSid)) owner_limited = true;
+    }
+    EXPECT_EQ(wait_and_release, everyone & wait_and_release);
+    EXPECT_TRUE(owner_limited) << "no OWNER RIGHTS entry";
 }

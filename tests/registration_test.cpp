@@ -122,18 +122,80 @@ private:
     bool copied_ = false;
 };
 
+// Writes one resource of the copy, and with keep_others false removes all the others.
+void rewrite_resource(const library_copy& copy, const char* type, int id, const void* data,
+                      DWORD size, bool keep_others = true) {
+    HANDLE update = BeginUpdateResourceA(copy.path().c_str(), !keep_others);
+    ASSERT_NE(nullptr, update);
+    ASSERT_TRUE(UpdateResourceA(update, type, MAKEINTRESOURCEA(id),
+                                MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                                const_cast<void*>(data), size));
+    ASSERT_TRUE(EndUpdateResourceA(update, FALSE));
+}
+
 // Spoils the copy's embedded type library so that the loader rejects it.
 void spoil_type_library(const library_copy& copy) {
-    HANDLE update = BeginUpdateResourceA(copy.path().c_str(), FALSE);
-    ASSERT_NE(nullptr, update);
-    char junk[] = "this is no type library";
-    ASSERT_TRUE(UpdateResourceA(update, "TYPELIB", MAKEINTRESOURCEA(1),
-                                MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), junk, sizeof junk));
-    ASSERT_TRUE(EndUpdateResourceA(update, FALSE));
+    const char junk[] = "this is no type library";
+    ASSERT_NO_FATAL_FAILURE(rewrite_resource(copy, "TYPELIB", 1, junk, sizeof junk));
     com_ptr<ITypeLib> embedded;
     const std::string path = copy.path();
     ASSERT_NE(S_OK, LoadTypeLib(std::wstring(path.begin(), path.end()).c_str(), embedded.put()))
         << "the copy still carries its type library";
+}
+
+// Leaves the copy its type library alone (Wine's UpdateResource cannot remove one resource).
+void remove_registry_script(const library_copy& copy) {
+    HMODULE file = LoadLibraryExA(copy.path().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(nullptr, file);
+    HRSRC found = FindResourceA(file, MAKEINTRESOURCEA(1), "TYPELIB");
+    const char* data =
+        found ? static_cast<const char*>(LockResource(LoadResource(file, found))) : nullptr;
+    const std::string library = data ? std::string(data, SizeofResource(file, found)) : "";
+    FreeLibrary(file);
+    ASSERT_FALSE(library.empty());
+    ASSERT_NO_FATAL_FAILURE(
+        rewrite_resource(copy, "TYPELIB", 1, library.data(), DWORD(library.size()), false));
+}
+
+void empty_registry_script(const library_copy& copy) {
+    ASSERT_NO_FATAL_FAILURE(rewrite_resource(copy, "REGISTRY", 101, "", 1));
+}
+
+// Everything under HKCR\path, values included, as text; empty when the key is absent.
+std::string tree_of(const std::string& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return "";
+    }
+    std::string out = path + "\n";
+    char name[1024];
+    BYTE data[4096];
+    for (DWORD i = 0;; ++i) {
+        DWORD name_size = sizeof name, size = sizeof data, type = 0;
+        if (RegEnumValueA(key, i, name, &name_size, nullptr, &type, data, &size)) break;
+        out += "  " + std::string(name, name_size) + " " + std::to_string(type) + " " +
+               std::string(reinterpret_cast<char*>(data), size) + "\n";
+    }
+    std::vector<std::string> children;
+    for (DWORD i = 0;; ++i) {
+        DWORD name_size = sizeof name;
+        if (RegEnumKeyExA(key, i, name, &name_size, nullptr, nullptr, nullptr, nullptr)) break;
+        children.emplace_back(name, name_size);
+    }
+    RegCloseKey(key);
+    for (const std::string& child : children) out += tree_of(path + "\\" + child);
+    return out;
+}
+
+// Every key that registration writes or removes.
+std::string registration_snapshot() {
+    std::string out;
+    for (const char* path : {class_key, "VantrelCtrl.CommAds", "VantrelCtrl.CommAds.1",
+                             "TypeLib\\{61A73E7E-9656-4749-969D-127562979CED}",
+                             "Interface\\{AF4B8018-E1AE-49B6-AF73-99A85BF9DBE9}"}) {
+        out += tree_of(path);
+    }
+    return out;
 }
 
 // While it lives, HKCR\path grants everyone reading only (under Wine such a key refuses value
@@ -297,19 +359,44 @@ TEST_F(Registration, WithoutAnEmbeddedTypeLibraryTheTlbBesideItIsRegistered) {
     EXPECT_EQ(S_OK, stripped.unregister_server());
 }
 
-// The script's changes go back when the type library cannot be registered after them: here
-// the copy had pointed the class at itself.
-TEST_F(Registration, AFailingTypeLibraryTakesTheScriptBack) {
-    ASSERT_EQ(S_OK, library_.register_server());
-    const library_copy copy("no-type-library.d");
-    ASSERT_TRUE(copy.copied());
-    ASSERT_NO_FATAL_FAILURE(spoil_type_library(copy));
-    loaded_library stripped(copy.path());
-    ASSERT_TRUE(stripped.loaded());
-    const HRESULT hr = stripped.register_server();
-    EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
-    EXPECT_EQ(library_.path(), value_of(std::string(class_key) + "\\InprocServer32"));
-    EXPECT_EQ(library_.path(), typelib_path());
+// A copy that cannot complete its registration fails and leaves the registry as it found it,
+// clean or registered: without a registry script, with an empty one (registering nothing must
+// not read as success), or with a type library that fails after the script ran.
+TEST_F(Registration, ABrokenCopyFailsAndChangesNothing) {
+    struct broken_copy {
+        const char* folder;
+        void (*spoil)(const library_copy&);
+        bool unregistration_fails;  // with its script gone, unregistering must not remove a thing
+    };
+    const broken_copy cases[] = {
+        {"no-script.d", remove_registry_script, true},
+        {"empty-script.d", empty_registry_script, true},
+        {"no-type-library.d", spoil_type_library, false},
+    };
+    for (const broken_copy& c : cases) {
+        for (const bool registered : {false, true}) {
+            const std::string context =
+                std::string(c.folder) + (registered ? ", registered" : ", clean");
+            library_.unregister_server();
+            if (registered) {
+                ASSERT_EQ(S_OK, library_.register_server()) << context;
+            }
+            const std::string before = registration_snapshot();
+            ASSERT_EQ(registered, !before.empty()) << context;
+            const library_copy copy(c.folder);
+            ASSERT_TRUE(copy.copied()) << context;
+            ASSERT_NO_FATAL_FAILURE(c.spoil(copy)) << context;
+            loaded_library broken(copy.path());
+            ASSERT_TRUE(broken.loaded()) << context;
+            const HRESULT hr = broken.register_server();
+            EXPECT_TRUE(FAILED(hr)) << context << std::hex << ": " << hr;
+            if (c.unregistration_fails) {
+                const HRESULT undone = broken.unregister_server();
+                EXPECT_TRUE(FAILED(undone)) << context << std::hex << ": " << undone;
+            }
+            EXPECT_EQ(before, registration_snapshot()) << context;
+        }
+    }
 }
 
 // A re-registration that fails on a key that refuses writes keeps the registration it found.
@@ -332,7 +419,10 @@ TEST_F(Registration, Regsvr32RegistersAndUnregisters) {
         PROCESS_INFORMATION pi{};
         ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
                                    nullptr, &si, &pi));
-        WaitForSingleObject(pi.hProcess, INFINITE);
+        // Bounded: a registration that hangs fails here rather than stalling the run.
+        const DWORD waited = WaitForSingleObject(pi.hProcess, 120000);
+        if (waited != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
+        EXPECT_EQ(WAIT_OBJECT_0, waited) << command;
         DWORD code = 1;
         GetExitCodeProcess(pi.hProcess, &code);
         CloseHandle(pi.hThread);

@@ -7,11 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sddl.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,7 +70,10 @@ protected:
         SetErrorInfo(0, nullptr);
         mark();
     }
-    void TearDown() override { fail_write_number(0); }
+    void TearDown() override {
+        fail_write_number(0);
+        frame_env() = vantrel::frame_environment();
+    }
 
     void mark() { mark_ = test::trace_mark(); }
     std::vector<cm17a::event> events_since_mark() const { return mark_.events(); }
@@ -100,10 +106,6 @@ protected:
 
     test::trace_mark mark_;
 };
-
-}  // namespace
-
-namespace {
 
 // Watches the timer-resolution calls that frames make; one thread at a time.
 struct timer_watch {
@@ -411,11 +413,14 @@ TEST_F(SerialEndToEnd, TheFineTimerBracketsEachFrameAndIsGivenBackOnEveryPath) {
 
 namespace {
 
+std::wstring ready_event_name(const std::wstring& id) { return L"Local\\VantrelSender." + id; }
+
 // This program again, as a sender of its own: the test Sender.SendsFrames, told what to send
 // through its environment. A sender still running when the test ends is ended with it.
 class sender_process {
 public:
-    sender_process(const std::wstring& id, int frames, LONG clock) {
+    sender_process(const std::wstring& id, int frames, LONG clock)
+        : ready_(CreateEventW(nullptr, TRUE, FALSE, ready_event_name(id).c_str())) {
         const std::wstring order =
             id + L" " + std::to_wstring(frames) + L" " + std::to_wstring(clock);
         SetEnvironmentVariableW(L"VANTREL_SENDER", order.c_str());
@@ -440,6 +445,12 @@ public:
     }
 
     HANDLE get() const { return process_.get(); }
+    // True once the sender is about to send its first frame; false if it ended first.
+    bool ready() const {
+        const HANDLE either[] = {ready_.get(), get()};
+        return process_.get() && ready_.get() &&
+               WaitForMultipleObjects(2, either, FALSE, 300000) == WAIT_OBJECT_0;
+    }
     DWORD exit_code() const {
         DWORD code = STILL_ACTIVE;
         if (WaitForSingleObject(get(), 300000) == WAIT_OBJECT_0) GetExitCodeProcess(get(), &code);
@@ -447,6 +458,7 @@ public:
     }
 
 private:
+    unique_handle ready_;
     unique_handle process_;
 };
 
@@ -476,37 +488,68 @@ TEST(Sender, SendsFrames) {
     ASSERT_EQ(S_OK, object->put_ResetDuration(0));
     ASSERT_EQ(S_OK, object->put_StandByDuration(0));
     const std::wstring wide_id(id, id + std::strlen(id));
+    const unique_handle ready(
+        OpenEventW(EVENT_MODIFY_STATE, FALSE, ready_event_name(wide_id).c_str()));
+    ASSERT_TRUE(ready.get() && SetEvent(ready.get()));
     for (int i = 0; i < frames; ++i) {
         ASSERT_EQ(S_OK, object->put_On(bstr(wide_id.c_str()).get(), 1)) << take_error_description();
     }
 }
 
 TEST_F(SerialEndToEnd, FramesFromManyObjectsAndProcessesNeverMix) {
+    // Every sender reaches its first frame while this thread holds the lock, so all contend.
     constexpr int frames = 50;
+    auto held = std::make_unique<vantrel::frame_scope>();
+    ASSERT_TRUE(held->enter(port));
+    std::atomic<int> ready{0};
     std::vector<std::thread> senders;
     for (int unit = 1; unit <= 8; ++unit) {
-        senders.push_back(com_thread([unit] {
+        senders.push_back(com_thread([unit, &ready] {
             auto object = object_on_port(0, 0, 0);
             const std::wstring id = L"F" + std::to_wstring(unit);
+            ++ready;
             for (int i = 0; i < frames; ++i) {
                 EXPECT_EQ(S_OK, object->put_On(bstr(id.c_str()).get(), 1))
                     << test::narrow(id) << " frame " << i;
             }
         }));
     }
-    for (auto& t : senders) t.join();
-    auto counts = whole_frames(sessions_since_mark());
-    for (int unit = 1; unit <= 8; ++unit) {
-        EXPECT_EQ(frames, counts["F" + std::to_string(unit) + "ON"]) << "F" << unit;
-    }
-
-    mark();
     const sender_process first(L"G1", frames, 0), second(L"G2", frames, 0);
+    EXPECT_TRUE(first.ready());
+    EXPECT_TRUE(second.ready());
+    while (ready < 8) Sleep(1);
+    EXPECT_TRUE(events_since_mark().empty()) << "a sender went past the held lock";
+    held.reset();
+
+    for (auto& t : senders) t.join();
     EXPECT_EQ(0u, first.exit_code());
     EXPECT_EQ(0u, second.exit_code());
-    counts = whole_frames(sessions_since_mark());
-    EXPECT_EQ(frames, counts["G1ON"]);
-    EXPECT_EQ(frames, counts["G2ON"]);
+    auto counts = whole_frames(sessions_since_mark());
+    for (const char* id : {"F1", "F2", "F3", "F4", "F5", "F6", "F7", "F8", "G1", "G2"}) {
+        EXPECT_EQ(frames, counts[std::string(id) + "ON"]) << id;
+    }
+}
+
+TEST_F(SerialEndToEnd, ALockMadeByAnotherUserIsWaitedForAndTaken) {
+    // As a sender of another user, session or elevation makes it: owned by SYSTEM, granting
+    // everyone else only SYNCHRONIZE and MUTEX_MODIFY_STATE. Held, then released but kept
+    // open, so that the sender finds this very object.
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"O:SYD:P(A;;0x00100001;;;WD)", SDDL_REVISION_1, &sd, nullptr));
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, sd, FALSE};
+    const unique_handle held(CreateMutexExW(&attributes, vantrel::port_lock_name(port).c_str(),
+                                            CREATE_MUTEX_INITIAL_OWNER, SYNCHRONIZE | 1));
+    const bool made = held.get() && GetLastError() != ERROR_ALREADY_EXISTS;
+    LocalFree(sd);
+    ASSERT_TRUE(made) << "the lock exists already";
+    const sender_process sender(L"K1", 1, 0);
+    EXPECT_TRUE(sender.ready());
+    ASSERT_TRUE(ReleaseMutex(held.get()));
+    EXPECT_EQ(0u, sender.exit_code()) << "refused the lock";
+    const auto sessions = sessions_since_mark();
+    ASSERT_EQ(1u, sessions.size());
+    EXPECT_EQ("K1ON", sessions[0].name);
 }
 
 TEST_F(SerialEndToEnd, ALockLeftByASenderThatDiedIsTakenOver) {
@@ -517,7 +560,8 @@ TEST_F(SerialEndToEnd, ALockLeftByASenderThatDiedIsTakenOver) {
     ASSERT_EQ(WAIT_TIMEOUT, WaitForSingleObject(holder.get(), 0)) << "the holder ended early";
     // Holding a handle, as a sender already waiting would, keeps the lock alive past its
     // holder's death: the next sender then finds it abandoned rather than new.
-    const unique_handle waiting(CreateMutexW(nullptr, FALSE, vantrel::port_lock_name(port).c_str()));
+    const unique_handle waiting(
+        CreateMutexExW(nullptr, vantrel::port_lock_name(port).c_str(), 0, SYNCHRONIZE));
     ASSERT_TRUE(waiting.get());
     ASSERT_TRUE(TerminateProcess(holder.get(), 1));
     WaitForSingleObject(holder.get(), INFINITE);
@@ -531,24 +575,19 @@ TEST_F(SerialEndToEnd, ALockLeftByASenderThatDiedIsTakenOver) {
 }
 
 TEST_F(SerialEndToEnd, ASenderThatCannotHaveThePortInTimeSendsNothing) {
+    vantrel::frame_scope held;
+    ASSERT_TRUE(held.enter(port));
     frame_env().lock_timeout_ms = 100;
-    auto holder = object_on_port(20, 0, 0);  // a frame of more than 1.6 s
-    std::atomic<bool> done{false};
-    std::thread sender = frame_on_another_thread(holder.get(), L"J1", done);
-    EXPECT_FALSE(done) << "the frame ended before the second sender tried";
-
-    auto waiter = object_on_port(0, 0, 0);
-    const ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(E_FAIL, waiter->put_On(bstr(L"J2").get(), 1));
-    const ULONGLONG waited = GetTickCount64() - start;
-    EXPECT_EQ("Unable to open the port", take_error_description());
-    EXPECT_GE(waited + 16, 100u) << "gave up before the bound";  // the tick is coarse
-    sender.join();
-    frame_env() = vantrel::frame_environment();
-
-    const auto sessions = sessions_since_mark();
-    ASSERT_EQ(1u, sessions.size()) << "the waiter opened the port";
-    EXPECT_EQ("J1ON", sessions[0].name);
+    // From another thread: this one would take the lock it holds again.
+    com_thread([] {
+        auto waiter = object_on_port(0, 0, 0);
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_EQ(E_FAIL, waiter->put_On(bstr(L"J2").get(), 1));
+        const ULONGLONG waited = GetTickCount64() - start;
+        EXPECT_EQ("Unable to open the port", take_error_description());
+        EXPECT_GE(waited + 16, 100u) << "gave up before the bound";  // the tick is coarse
+    }).join();
+    EXPECT_TRUE(events_since_mark().empty()) << "the waiter opened the port";
 }
 
 // Runs in its own process without the shim: a pty has no modem lines.
