@@ -41,7 +41,7 @@ class wait_ticks {
         // To this thread: in a program with other threads (the MQTT bridge) a tick sent to the
         // process could land on one that is not waiting.
         event.sigev_notify = SIGEV_THREAD_ID;
-        event.sigev_notify_thread_id = gettid();
+        event._sigev_un._tid = gettid();  // glibc names no accessor for it
 #else
         event.sigev_notify = SIGEV_SIGNAL;
 #endif
