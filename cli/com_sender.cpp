@@ -107,7 +107,13 @@ cli::send_result com_sender::send(const cli::frame_order& frame, const cli::sett
     const double start = now_ms();
     if (SUCCEEDED(hr)) hr = object_->put_On(id.get(), frame.on ? 1 : 0);
     if (FAILED(hr)) return {cli::exit_port_failed, options.port + ": " + failure_text(hr), 0};
-    return {cli::exit_sent, {}, now_ms() - start};
+    const double took = now_ms() - start;
+    // The rest of the gap after the last symbol: On has already waited the last clock wait and
+    // the standby. The component's lock is released by now, so another sender may cut in here.
+    const long long rest = static_cast<long long>(wait_milliseconds(options.frame_gap_ms)) -
+                           wait_milliseconds(t.clock_rate) - wait_milliseconds(t.standby_duration);
+    if (rest > 0 && !stop_requested) Sleep(static_cast<DWORD>(rest));
+    return {cli::exit_sent, {}, took};
 }
 
 }  // namespace vantrel::windows

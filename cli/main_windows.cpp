@@ -29,6 +29,12 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "vantrel: the command line cannot be read\n");
         return vantrel::cli::exit_port_failed;
     }
+    if (!args.empty() && args[0] == "mqtt") {
+        std::fprintf(stderr,
+                     "vantrel: mqtt is not available on Windows: no MQTT client library is "
+                     "packaged for this build; run the bridge with vantrel on Linux\n");
+        return vantrel::cli::exit_bad_input;
+    }
 
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
         std::fprintf(stderr, "vantrel: COM cannot be initialised\n");

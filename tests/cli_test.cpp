@@ -91,7 +91,8 @@ struct finished {
 
 // vantrel on the virtual CM17A's port with no waits; later options in args override these.
 args_list on_port(const args_list& args) {
-    args_list all = {"--port", port, "--clock-rate", "0", "--reset", "0", "--standby", "0"};
+    args_list all = {"--port",    port, "--clock-rate", "0", "--reset", "0",
+                     "--standby", "0",  "--gap",        "0"};
     all.insert(all.end(), args.begin(), args.end());
     return all;
 }
