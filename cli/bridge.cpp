@@ -349,11 +349,12 @@ int run_bridge(const bridge_config& config, const std::string& version, const br
 }
 
 std::string bridge_usage() {
-    return "usage: vantrel mqtt --config FILE [--verbose]\n"
+    return "usage: vantrel mqtt --config FILE [--verbose | --check]\n"
            "Runs vantrel as an MQTT bridge: the units of FILE appear in Home Assistant through\n"
            "MQTT discovery, and commands on <base_topic>/<node_id>/<ID>/set switch them.\n"
            "  --config FILE  the YAML configuration (see /etc/vantrel/mqtt.yaml)\n"
            "  --verbose      log every MQTT message\n"
+           "  --check        check FILE, say what the bridge would do, and exit\n"
            "exit status: 0 stopped by SIGTERM or SIGINT; 1 the broker refused the login or the\n"
            "client could not be set up; 2 a bad configuration or command line\n";
 }

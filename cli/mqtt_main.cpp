@@ -36,6 +36,7 @@ bool probe_port(const lock_settings& settings, const std::string& port, std::str
 int mqtt_main(const std::vector<std::string>& args, const lock_settings& lock) {
     std::string config_path;
     bool verbose = false;
+    bool check_only = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--help" || arg == "-h") {
@@ -44,6 +45,8 @@ int mqtt_main(const std::vector<std::string>& args, const lock_settings& lock) {
         }
         if (arg == "--verbose") {
             verbose = true;
+        } else if (arg == "--check") {
+            check_only = true;
         } else if (arg == "--config" && i + 1 < args.size()) {
             config_path = args[++i];
         } else if (arg.rfind("--config=", 0) == 0) {
@@ -68,6 +71,12 @@ int mqtt_main(const std::vector<std::string>& args, const lock_settings& lock) {
     if (!loaded) {
         std::fprintf(stderr, "vantrel mqtt: %s\n", error.c_str());
         return cli::exit_bad_input;
+    }
+    if (check_only) {
+        std::printf("%s: %zu units; topics under %s/; broker %s:%d%s\n", config_path.c_str(),
+                    config.units.size(), config.topic_root().c_str(), config.host.c_str(),
+                    config.port, config.tls ? " over TLS" : "");
+        return cli::exit_sent;
     }
     catch_stop_signals();
     posix_sender sender(lock);
