@@ -52,9 +52,7 @@ cleanup() {
   rm -rf "$run"
 }
 trap cleanup EXIT
-trap 'exit 129' HUP
-trap 'exit 130' INT
-trap 'exit 143' TERM
+trap 'exit 1' HUP INT TERM
 
 in_prefix() { WINEPREFIX=$prefix /usr/lib/wine/wine64 "$@" 2>&1 | tr -d '\r'; }
 in_prefix32() { WINEPREFIX=$prefix /usr/lib/wine/wine "$@" 2>&1 | tr -d '\r'; }
@@ -81,10 +79,6 @@ receives() {  # command wine-loader program args...
 }
 # E1 ON from cscript of the given bitness.
 switches() { receives "E1 ON" "$1" cscript //nologo "Z:$root/scripts/switch.vbs" COM5 E1 1 0 0 0; }
-# Where the x64 package puts its files.
-install_dirs() {
-  pf=$prefix/drive_c/"Program Files"/VantrelCtrl pf86=$prefix/drive_c/"Program Files (x86)"/VantrelCtrl
-}
 
 # Every key of ours as the prefix's registry file holds it, values included, with the library
 # folders named instead of spelled out (the file doubles each backslash).
@@ -154,7 +148,7 @@ in_prefix cscript //nologo "Z:$root/scripts/switch.vbs" >/dev/null
 settle
 before_keys=$(registry_keys) before_files=$(files)
 check "msiexec /i installs the x64 package" msiexec /i "Z:$msi"
-install_dirs
+pf=$prefix/drive_c/"Program Files"/VantrelCtrl pf86=$prefix/drive_c/"Program Files (x86)"/VantrelCtrl
 check "the 64-bit library, SwitchProbe and vantrel are in Program Files" \
   test -f "$pf/VantrelCtrl.dll" -a -f "$pf/SwitchProbe.exe" -a -f "$pf/vantrel.exe"
 check "the 32-bit library is in Program Files (x86)" test -f "$pf86/VantrelCtrl.dll"
