@@ -36,19 +36,23 @@ if(VANTREL_UNDER_WINE)
     set(CMAKE_CROSSCOMPILING_EMULATOR ${VANTREL_WINE_RUN})
 endif()
 
-# The release version as the resources and the packages spell it. A build of a later release
-# from the same sources (the installer's upgrade test) sets VANTREL_VERSION_OVERRIDE.
+# The release version: three numbers, major.minor.build. Windows Installer compares product
+# versions by those three alone, so each release must be greater in them than every one before
+# (scripts/package checks it against installer/releases.txt). The packages and vantrel --version
+# give the three; the version resources add a fourth, 0, as a file version has four. A build of a later release from the same sources (the
+# installer's upgrade test) sets VANTREL_VERSION_OVERRIDE.
 if(VANTREL_VERSION_OVERRIDE)
     set(VANTREL_VERSION ${VANTREL_VERSION_OVERRIDE})
 else()
     set(VANTREL_VERSION ${PROJECT_VERSION})
 endif()
-if(NOT VANTREL_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+$")
-    message(FATAL_ERROR "the release version needs four numbers, not '${VANTREL_VERSION}'")
+if(NOT VANTREL_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
+    message(FATAL_ERROR "the release version needs three numbers, not '${VANTREL_VERSION}'")
 endif()
 string(REPLACE "." ";" VANTREL_VERSION_PARTS ${VANTREL_VERSION})
 list(GET VANTREL_VERSION_PARTS 0 VANTREL_VERSION_MAJOR)
 list(GET VANTREL_VERSION_PARTS 1 VANTREL_VERSION_MINOR)
+list(APPEND VANTREL_VERSION_PARTS 0)
 string(REPLACE ";" ", " VANTREL_VERSION_COMMAS "${VANTREL_VERSION_PARTS}")
 # SwitchProbe's record gives the major and minor version only ("1.00" for 1.0).
 set(VANTREL_PROBE_MINOR_TEXT ${VANTREL_VERSION_MINOR})

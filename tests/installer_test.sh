@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# The installers under 64-bit Wine, each case in a fresh copy of a pristine prefix: install,
-# the class from a 64-bit script, the 32-bit view, the registry against regsvr32's, uninstall,
-# install again, and an upgrade to a later version built here. Run by scripts/test after the
-# win32 and win64 builds; prints a line per check and ends with "N passed, N failed".
+# The installers under 64-bit Wine: the versions that the packaging refuses; then, in a fresh
+# copy of a pristine prefix, install, the class from 64-bit (and 32-bit) scripts and the
+# installed vantrel, the registry against regsvr32's (in another copy), uninstall, install
+# again, the upgrade to the next release built here, and that release and the older one again
+# over it. Run by scripts/test after the win32 and win64 builds. Prints "installer: N checks
+# planned", a line per check and "installer: N passed, N failed": a run that ends without that
+# line, or with fewer passed than planned, failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -15,6 +18,12 @@ libid='{61A73E7E-9656-4749-969D-127562979CED}'
 iid='{AF4B8018-E1AE-49B6-AF73-99A85BF9DBE9}'
 upgrade_code='{BF1EF7C2-7417-45F1-B7F0-0AED516C404C}'
 
+# 32-bit Wine runs only where the kernel runs 32-bit programs; scripts/test says which.
+runs_32bit=${VANTREL_WIN32_RUNS:-no}
+planned=26
+[ "$runs_32bit" = yes ] && planned=27  # a 32-bit cscript switches too
+echo "installer: $planned checks planned"
+
 passed=0 failed=0
 check() {  # description command...
   if "${@:2}"; then
@@ -24,23 +33,43 @@ check() {  # description command...
   fi
 }
 finish() {
+  local missing=$((planned - passed - failed))
+  [ "$missing" -le 0 ] || { echo "FAIL $missing planned checks did not run"; failed=$((failed + missing)); }
   echo "installer: $passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
+  [ "$failed" -eq 0 ] && [ "$passed" -eq "$planned" ]
   exit
 }
 
-# 32-bit Wine runs only where the kernel runs 32-bit programs; scripts/test says which.
-runs_32bit=${VANTREL_WIN32_RUNS:-no}
+# This run's prefixes and packages go in one folder, removed on every way out together with
+# the Wine servers of its prefixes (and of the pristine one, if this run was making it).
+mkdir -p "$work"
+run=$(mktemp -d "$work/run.XXXXXX")
+cleanup() {
+  local p
+  for p in "$work/pristine" "$run"/*/; do
+    [ -f "$p/system.reg" ] && WINEPREFIX=${p%/} wineserver -k 2>/dev/null
+  done
+  rm -rf "$run"
+}
+trap cleanup EXIT
+trap 'exit 1' HUP INT TERM
 
 in_prefix() { WINEPREFIX=$prefix /usr/lib/wine/wine64 "$@" 2>&1 | tr -d '\r'; }
 in_prefix32() { WINEPREFIX=$prefix /usr/lib/wine/wine "$@" 2>&1 | tr -d '\r'; }
 fresh_prefix() {  # name
-  prefix=$work/$1
-  rm -rf "$prefix"
+  prefix=$run/$1
   cp -a "$work/pristine" "$prefix"
 }
 settle() { WINEPREFIX=$prefix wineserver -w; }
 msiexec() { WINEPREFIX=$prefix /usr/lib/wine/wine64 msiexec "$@" /qn >/dev/null 2>&1; }
+# The versions of the VantrelCtrl products installed, one a line.
+versions() {
+  in_prefix reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s |
+    awk '/^HKEY/ { if (ours) print version; ours = 0; version = "" }
+         $1 == "DisplayName" && $3 == "VantrelCtrl" && NF == 3 { ours = 1 }
+         $1 == "DisplayVersion" { version = $3 }
+         END { if (ours) print version }' | sort
+}
 
 # Whether the virtual CM17A on COM5 receives the command while the prefix runs a program.
 receives() {  # command wine-loader program args...
@@ -50,10 +79,6 @@ receives() {  # command wine-loader program args...
 }
 # E1 ON from cscript of the given bitness.
 switches() { receives "E1 ON" "$1" cscript //nologo "Z:$root/scripts/switch.vbs" COM5 E1 1 0 0 0; }
-# Where the x64 package puts its files.
-install_dirs() {
-  pf=$prefix/drive_c/"Program Files"/VantrelCtrl pf86=$prefix/drive_c/"Program Files (x86)"/VantrelCtrl
-}
 
 # Every key of ours as the prefix's registry file holds it, values included, with the library
 # folders named instead of spelled out (the file doubles each backslash).
@@ -72,24 +97,18 @@ our_entries() {  # dir64 dir32
 registry_keys() { sed -nE 's/^(\[.*\])( [0-9]+)?$/\1/p' "$prefix/system.reg" "$prefix/user.reg" | sort; }
 files() { (cd "$prefix/drive_c" && find . | sort); }
 
-mkdir -p "$work"
 echo "=== installer: packages"
 scripts/package >/dev/null || { echo "FAIL scripts/package"; failed=1; finish; }
 version=$(cat build/win64/version.txt)
-IFS=. read -r v1 v2 v3 v4 <<<"$version"
-next=$v1.$v2.$((v3 + 1)).$v4
-scripts/package --version "$next" --out "$work/next" >/dev/null ||
-  { echo "FAIL scripts/package --version $next"; failed=1; finish; }
+IFS=. read -r v1 v2 v3 <<<"$version"
+next=$v1.$v2.$((v3 + 1))
+# Two builds of the next release: the second has the same product code and a new package code.
+for out in next again; do
+  scripts/package --version "$next" --out "$run/$out" >/dev/null ||
+    { echo "FAIL scripts/package --version $next"; failed=1; finish; }
+done
 msi=$root/dist/VantrelCtrl-$version-x64.msi
-next_msi=$work/next/VantrelCtrl-$next-x64.msi
-
-if [ ! -f "$work/pristine/.ready" ]; then
-  runner=$work/wine-run-pristine
-  printf '#!/bin/sh\nWINEPREFIX=%s WINEDEBUG=-all exec /usr/lib/wine/wine64 "$@"\n' \
-    "$work/pristine" >"$runner"
-  chmod +x "$runner"
-  sh cmake/make-wineprefix.sh "$runner" "$work/pristine" || { failed=1; finish; }
-fi
+next_msi=$run/next/VantrelCtrl-$next-x64.msi
 
 x86_files() {
   msiinfo export "$root/dist/VantrelCtrl-$version-x86.msi" File | tail -n +4 | cut -f1 |
@@ -97,6 +116,28 @@ x86_files() {
 }
 check "the x86 package holds the 32-bit library, SwitchProbe and vantrel only" \
   test "$(x86_files)" = "SwitchProbe32.exe VantrelCtrl32.dll vantrel32.exe "
+
+# 1.0.0.1 has shipped: a version not above it in the first three numbers would not replace it,
+# and a fourth number is none of a release version's.
+refuses() {  # version words of the reason
+  local said
+  said=$(scripts/package --version "$1" --out "$run/refused" 2>&1) && return 1
+  grep -qF "$2" <<<"$said" && [ ! -e "$run/refused" ] && [ ! -e "build/release-$1-win64" ]
+}
+while read -r v reason; do
+  check "scripts/package refuses $v, before building: $reason" refuses "$v" "$reason"
+done <<'EOF'
+1.0.0 would not replace 1.0.0.1
+0.9.9 would not replace 1.0.0.1
+1.0.0.2 is not major.minor.build
+EOF
+
+if [ ! -f "$work/pristine/.ready" ]; then
+  printf '#!/bin/sh\nWINEPREFIX=%s WINEDEBUG=-all exec /usr/lib/wine/wine64 "$@"\n' \
+    "$work/pristine" >"$run/wine-run-pristine"
+  chmod +x "$run/wine-run-pristine"
+  sh cmake/make-wineprefix.sh "$run/wine-run-pristine" "$work/pristine" || finish
+fi
 
 echo "=== installer: install"
 fresh_prefix installed
@@ -107,7 +148,7 @@ in_prefix cscript //nologo "Z:$root/scripts/switch.vbs" >/dev/null
 settle
 before_keys=$(registry_keys) before_files=$(files)
 check "msiexec /i installs the x64 package" msiexec /i "Z:$msi"
-install_dirs
+pf=$prefix/drive_c/"Program Files"/VantrelCtrl pf86=$prefix/drive_c/"Program Files (x86)"/VantrelCtrl
 check "the 64-bit library, SwitchProbe and vantrel are in Program Files" \
   test -f "$pf/VantrelCtrl.dll" -a -f "$pf/SwitchProbe.exe" -a -f "$pf/vantrel.exe"
 check "the 32-bit library is in Program Files (x86)" test -f "$pf86/VantrelCtrl.dll"
@@ -144,7 +185,8 @@ fi
 same() { diff <(echo "$1") <(echo "$2") >&2; }
 check "the package writes exactly the keys and values that regsvr32 writes" \
   same "$installed_entries" "$registered_entries"
-check "and they are not nothing" test "$(grep -c '^\[' <<<"$installed_entries")" -ge 20
+# The 64-bit library's keys alone are 18 (keys without values are not in the file).
+check "and they are not nothing" test "$(grep -c '^\[' <<<"$installed_entries")" -ge 18
 
 echo "=== installer: uninstall"
 prefix=$installed
@@ -166,28 +208,34 @@ check "the registry mentions neither the class nor the product any more" none "$
 check "installing again after the removal works" msiexec /i "Z:$msi"
 check "and the class works again" switches /usr/lib/wine/wine64
 
-echo "=== installer: upgrade $version -> $next"
-fresh_prefix upgraded
-msiexec /i "Z:$msi"
+echo "=== installer: upgrade to $next, then $next and $version again"
+check "$version is installed, alone" test "$(versions)" = "$version"
 check "installing $next over $version succeeds" msiexec /i "Z:$next_msi"
-products() {
-  in_prefix reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s |
-    grep -c 'DisplayName    REG_SZ    VantrelCtrl$'
-}
-check "one product is installed" test "$(products)" = 1
-check "it is $next" grep -q "DisplayVersion    REG_SZ    $next\$" \
-  <<<"$(in_prefix reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s)"
-unpacked=$work/next/unpacked
-rm -rf "$unpacked" && mkdir -p "$unpacked"
-(cd "$unpacked" && cmake -E tar xf "$work/next/VantrelCtrl-$next.zip")
-install_dirs
+check "$next has replaced $version" test "$(versions)" = "$next"
+mkdir "$run/unpacked" && (cd "$run/unpacked" && cmake -E tar xf "$run/next/VantrelCtrl-$next.zip")
 new_files() {
-  cmp -s "$pf/VantrelCtrl.dll" "$unpacked/VantrelCtrl-$next/win64/VantrelCtrl.dll" &&
-    cmp -s "$pf/SwitchProbe.exe" "$unpacked/VantrelCtrl-$next/win64/SwitchProbe.exe" &&
-    cmp -s "$pf/vantrel.exe" "$unpacked/VantrelCtrl-$next/win64/vantrel.exe" &&
-    cmp -s "$pf86/VantrelCtrl.dll" "$unpacked/VantrelCtrl-$next/win32/VantrelCtrl.dll"
+  local built=$run/unpacked/VantrelCtrl-$next f
+  for f in VantrelCtrl.dll SwitchProbe.exe vantrel.exe; do
+    cmp -s "$pf/$f" "$built/win64/$f" || return 1
+  done
+  cmp -s "$pf86/VantrelCtrl.dll" "$built/win32/VantrelCtrl.dll"
 }
 check "the files of $next are in place" new_files
 check "the class still works" switches /usr/lib/wine/wine64
+# Windows refuses a second package of an installed product (1638) unless told to reinstall;
+# Wine's msiexec returns 0. Either way, one product must remain.
+msiexec /i "Z:$run/again/VantrelCtrl-$next-x64.msi"
+check "another build of $next over $next leaves one product, $next" test "$(versions)" = "$next"
+# The package finds the newer product and fails its launch condition: msiexec exits with 1603
+# (the host sees its low byte). Wine neither shows nor logs the condition's message under /qn.
+downgrade_refused() {
+  local log=$run/downgrade.log next_code
+  msiexec /i "Z:$msi" /l*v "Z:$log"
+  [ $? -eq $((1603 % 256)) ] || return 1
+  next_code=$(msiinfo export "$next_msi" Property | tr -d '\r' | awk '$1 == "ProductCode" { print $2 }')
+  tr -d '\r' <"$log" | grep -qxF "Property(S): WIX_DOWNGRADE_DETECTED = $next_code"
+}
+check "installing $version over $next is refused: a newer version is installed" downgrade_refused
+check "and $next remains, alone" test "$(versions)" = "$next"
 
 finish

@@ -357,7 +357,7 @@ TEST(Resources, VersionInformationAnnouncesSelfRegistration) {
     UINT length = 0;
     ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
     EXPECT_EQ(MAKELONG(0, 1), fixed->dwFileVersionMS);
-    EXPECT_EQ(MAKELONG(1, 0), fixed->dwFileVersionLS);
+    EXPECT_EQ(MAKELONG(0, 1), fixed->dwFileVersionLS);
     EXPECT_EQ(fixed->dwFileVersionMS, fixed->dwProductVersionMS);
     EXPECT_EQ(fixed->dwFileVersionLS, fixed->dwProductVersionLS);
     EXPECT_EQ(static_cast<DWORD>(VFT_DLL), fixed->dwFileType);
@@ -369,9 +369,9 @@ TEST(Resources, VersionInformationAnnouncesSelfRegistration) {
         const wchar_t* value;
     } strings[] = {
         {L"Comments", L"Vantrel control for CM17A"}, {L"FileDescription", L"VantrelCtrl Module"},
-        {L"FileVersion", L"1, 0, 0, 1"},            {L"InternalName", L"VantrelCtrl"},
+        {L"FileVersion", L"1, 0, 1, 0"},            {L"InternalName", L"VantrelCtrl"},
         {L"OLESelfRegister", L""},                   {L"OriginalFilename", L"VantrelCtrl.DLL"},
-        {L"ProductName", L"VantrelCtrl Module"},     {L"ProductVersion", L"1, 0, 0, 1"},
+        {L"ProductName", L"VantrelCtrl Module"},     {L"ProductVersion", L"1, 0, 1, 0"},
         {L"LegalTrademarks", L""},                   {L"PrivateBuild", L""},
         {L"SpecialBuild", L""},
     };

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Static checks of the shipped VantrelCtrl.dll and SwitchProbe.exe.
+"""Static checks of the shipped VantrelCtrl.dll, SwitchProbe.exe and vantrel.exe.
 
 Reads the PE files directly, so it runs on any host, including one that cannot execute the
 binaries: machine, exports, imported DLLs, the embedded type library's syskind and the
@@ -264,13 +264,22 @@ def write_xml(path, results):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--arch", required=True, choices=sorted(ARCHES))
+    parser.add_argument("--version", required=True, type=version_arg,
+                        help="the release version, of the library and vantrel")
     parser.add_argument("--dll", required=True, help="VantrelCtrl.dll")
-    parser.add_argument("--dll-version", required=True, type=version_arg)
-    parser.add_argument("--exe", required=True, help="SwitchProbe.exe")
-    parser.add_argument("--exe-version", required=True, type=version_arg)
+    parser.add_argument("--probe", required=True, help="SwitchProbe.exe")
+    parser.add_argument("--probe-version", required=True, type=version_arg)
+    parser.add_argument("--cli", required=True, help="vantrel.exe")
     parser.add_argument("--xml", help="write the results here as JUnit XML")
     args = parser.parse_args()
     machine, syskind = ARCHES[args.arch]
+
+    def program_checks(version):
+        return [
+            ("machine", lambda image: check_machine(image, machine)),
+            ("imports", check_imports),
+            ("version", lambda image: check_version(image, version)),
+        ]
 
     files = [
         (args.dll, [
@@ -278,13 +287,10 @@ def main():
             ("exports", check_exports),
             ("imports", check_imports),
             ("type library syskind", lambda image: check_syskind(image, syskind)),
-            ("version", lambda image: check_version(image, args.dll_version)),
+            ("version", lambda image: check_version(image, args.version)),
         ]),
-        (args.exe, [
-            ("machine", lambda image: check_machine(image, machine)),
-            ("imports", check_imports),
-            ("version", lambda image: check_version(image, args.exe_version)),
-        ]),
+        (args.probe, program_checks(args.probe_version)),
+        (args.cli, program_checks(args.version)),
     ]
     results = []
     for path, checks in files:
