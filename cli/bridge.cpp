@@ -51,6 +51,8 @@ class bridge {
 
   private:
     bool set_up();
+    int log_in(mosquitto* m) const;
+    void end_session();
     bool stopping() const { return *io_.stop != 0; }
     void wait(clock::duration span) const;
     void on_connect(int rc);
@@ -83,13 +85,22 @@ class bridge {
     std::atomic<int> pending_offline_{-1};
 };
 
+// One line each: topics and payloads come from whoever may publish on the broker, so a control
+// character in them must not start a line of its own in the journal.
 void bridge::say(const char* format, ...) {
-    std::lock_guard<std::mutex> hold(log_lock_);
     va_list args;
     va_start(args, format);
-    std::vfprintf(io_.log, format, args);
+    va_list again;
+    va_copy(again, args);
+    std::string line(static_cast<std::size_t>(std::max(std::vsnprintf(nullptr, 0, format, args), 0)), '\0');
     va_end(args);
-    std::fputc('\n', io_.log);
+    std::vsnprintf(line.data(), line.size() + 1, format, again);
+    va_end(again);
+    for (char& c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
+    std::lock_guard<std::mutex> hold(log_lock_);
+    std::fprintf(io_.log, "%s\n", line.c_str());
     std::fflush(io_.log);
 }
 
@@ -113,6 +124,41 @@ void bridge::publish(const std::string& topic, const std::string& payload, bool 
     }
 }
 
+int bridge::log_in(mosquitto* m) const {
+    mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    int rc = MOSQ_ERR_SUCCESS;
+    if (!config_.user.empty()) {
+        rc = mosquitto_username_pw_set(m, config_.user.c_str(),
+                                       config_.has_password ? config_.password.c_str() : nullptr);
+    }
+    if (rc == MOSQ_ERR_SUCCESS && config_.tls) {
+        rc = config_.ca_file.empty()
+                 ? mosquitto_int_option(m, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
+                 : mosquitto_tls_set(m, config_.ca_file.c_str(), nullptr, nullptr, nullptr, nullptr);
+    }
+    return rc;
+}
+
+// Commands published while the bridge is stopped on purpose would otherwise wait in the
+// broker's session until the next start, however far off, and switch the modules then. A
+// connection with a clean start ends that session; a crash keeps it, so that commands sent
+// while systemd restarts the bridge still arrive.
+void bridge::end_session() {
+    bool answered = false;
+    mosquitto* once = mosquitto_new(config_.client_id.c_str(), true, &answered);
+    if (!once) return;
+    mosquitto_connect_callback_set(once, [](mosquitto*, void* flag, int) { *static_cast<bool*>(flag) = true; });
+    if (log_in(once) == MOSQ_ERR_SUCCESS &&
+        mosquitto_connect(once, config_.host.c_str(), config_.port, config_.keepalive_s) ==
+            MOSQ_ERR_SUCCESS) {
+        for (int i = 0; i < 40 && !answered && mosquitto_loop(once, 50, 1) == MOSQ_ERR_SUCCESS; ++i) {
+        }
+        mosquitto_disconnect(once);
+        mosquitto_loop(once, 50, 1);
+    }
+    mosquitto_destroy(once);
+}
+
 bool bridge::set_up() {
     // A fixed client id without a clean start: the broker keeps the subscriptions and the
     // QoS 1 commands that arrive while the bridge is away, and hands them over on reconnect.
@@ -122,7 +168,6 @@ bool bridge::set_up() {
         return false;
     }
     mosquitto_threaded_set(m_, true);
-    mosquitto_int_option(m_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mosquitto_log_callback_set(m_, [](mosquitto*, void* self, int level, const char* text) {
         if (level == MOSQ_LOG_ERR) static_cast<bridge*>(self)->last_library_error_ = text;
     });
@@ -141,17 +186,7 @@ bool bridge::set_up() {
     });
     const std::string availability = availability_topic(config_);
     int rc = mosquitto_will_set(m_, availability.c_str(), 7, "offline", qos, true);
-    if (rc == MOSQ_ERR_SUCCESS && !config_.user.empty()) {
-        rc = mosquitto_username_pw_set(m_, config_.user.c_str(),
-                                       config_.has_password ? config_.password.c_str() : nullptr);
-    }
-    if (rc == MOSQ_ERR_SUCCESS && config_.tls) {
-        if (config_.ca_file.empty()) {
-            rc = mosquitto_int_option(m_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-        } else {
-            rc = mosquitto_tls_set(m_, config_.ca_file.c_str(), nullptr, nullptr, nullptr, nullptr);
-        }
-    }
+    if (rc == MOSQ_ERR_SUCCESS) rc = log_in(m_);
     if (rc != MOSQ_ERR_SUCCESS) {
         say("can't set up the MQTT client: %s", failure(rc).c_str());
         return false;
@@ -219,7 +254,10 @@ void bridge::on_message(const mosquitto_message& msg) {
         return;
     }
     std::unique_lock<std::mutex> hold(queue_lock_);
-    if (closing_) return;
+    if (closing_) {
+        say("%s not taken: the bridge is stopping", c.label.c_str());
+        return;
+    }
     if (queue_.size() >= queue_limit) {
         ++dropped_;
         say("%s dropped: %zu commands wait already (%zu dropped so far)", c.label.c_str(),
@@ -294,10 +332,12 @@ int bridge::run() {
         if (rc == MOSQ_ERR_SUCCESS) {
             while (!stopping() && !refused_) {
                 rc = mosquitto_loop(m_, 100, 1);
-                if (rc != MOSQ_ERR_SUCCESS) break;
+                if (rc != MOSQ_ERR_SUCCESS) {
+                    connected_ = false;
+                    break;
+                }
                 if (connected_) retry = first_retry;
             }
-            connected_ = false;
             if (stopping() || refused_) break;
             say("connection to %s:%d lost: %s; trying again in %lld s", config_.host.c_str(),
                 config_.port, failure(rc).c_str(), static_cast<long long>(retry.count()));
@@ -335,6 +375,7 @@ int bridge::run() {
         }
         mosquitto_disconnect(m_);
         mosquitto_loop(m_, 50, 1);
+        end_session();
     }
     say("stopped");
     return cli::exit_sent;

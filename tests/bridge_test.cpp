@@ -83,21 +83,21 @@ class Bridge : public testing::Test {
     }
 
     // Starts the bridge and returns once it has published "online".
-    void start(const std::string& yaml) {
+    void start(const std::string& yaml, const std::vector<std::string>& options = {}) {
         client watch(broker_->port());
         watch.subscribe("vantrel/house/availability");
         const std::size_t before = watch.on("vantrel/house/availability").size();
-        start_only(yaml);
+        start_only(yaml, options);
         ASSERT_TRUE(test::eventually([&] {
             const auto seen = watch.on("vantrel/house/availability");
             return seen.size() > before && seen.back().payload == "online";
         })) << bridge_->err();
     }
-    void start_only(const std::string& yaml) {
+    void start_only(const std::string& yaml, std::vector<std::string> options = {}) {
         const std::string path = dir_ + "/mqtt.yaml";
         std::ofstream(path) << yaml;
-        bridge_ = std::make_unique<test::child>(
-            std::vector<std::string>{VANTREL_PATH, "mqtt", "--config", path},
+        options.insert(options.begin(), {VANTREL_PATH, "mqtt", "--config", path});
+        bridge_ = std::make_unique<test::child>(options,
             dir_ + "/bridge" + std::to_string(++runs_), test::env_list{{"VANTREL_LOCK_DIR", dir_}});
     }
 
@@ -223,10 +223,10 @@ TEST_F(Bridge, HundredCommandsArriveInPublicationOrder) {
 }
 
 TEST_F(Bridge, BadMessagesSendNothingAndTheBridgeGoesOn) {
-    start(config());
+    start(config(), {"--verbose"});
     const std::pair<std::string, std::string> bad[] = {
         {"A1/set", ""},           {"A1/set", "maybe"},         {"A1/set", "ON OFF"},
-        {"A1/set", "\x01\x02"},   {"A1/set", std::string(65, 'O')}, {"A1/set", "O N"},
+        {"A1/set", "\x01\x02"},   {"A1/set", std::string(65, 'O')}, {"A1/set", "O\nN"},
         {"B2/set", "ON"},         {"a1/set", "ON"},            {"A/bright/set", "0"},
         {"A/bright/set", "33"},   {"A/dim/set", "-1"},         {"A/dim/set", "1.5"},
         {"A/dim/set", "PRESSED"}, {"B/bright/set", "PRESS"},   {"A1/bright/set", "PRESS"},
@@ -235,6 +235,8 @@ TEST_F(Bridge, BadMessagesSendNothingAndTheBridgeGoesOn) {
     commands.push_back({"E3/set", "ON"});
     EXPECT_EQ(std::vector<std::string>{"E3 ON"}, send(commands, 1));
     EXPECT_EQ(std::size(bad), count_of(bridge_->err(), "; nothing sent")) << bridge_->err();
+    EXPECT_NE(std::string::npos, bridge_->err().find("<- vantrel/house/A1/set O?N\n"))
+        << "a payload is logged on one line";
 }
 
 TEST_F(Bridge, NextFrameWaitsForTheGapWithThePortLockHeld) {
@@ -292,7 +294,7 @@ TEST_F(Bridge, CommandsPublishedWhileCutOffArriveAfterReconnecting) {
         << bridge_->err();
 }
 
-TEST_F(Bridge, StopSignalCutsTheFrameAndKillLeavesTheWill) {
+TEST_F(Bridge, StopSignalCutsTheFrameAndKillLeavesTheWillAndTheSession) {
     start(config({{"clock_rate", "20"}}));
     client watch(broker_->port());
     watch.subscribe("vantrel/house/availability");
@@ -311,9 +313,19 @@ TEST_F(Bridge, StopSignalCutsTheFrameAndKillLeavesTheWill) {
     EXPECT_TRUE(watch.wait_for("vantrel/house/availability", "offline"));
     EXPECT_TRUE(watch.on("vantrel/house/A1/state").empty());
 
+    // Stopped on purpose, the bridge keeps no session: a command sent meanwhile does not wait
+    // for the next start. After a crash, the session and its commands are kept.
+    watch.publish("vantrel/house/E3/set", "ON");
+    test::trace_mark mark_after_stop;
     start(config());
+    watch.publish("vantrel/house/E5/set", "ON");
+    EXPECT_EQ(std::vector<std::string>{"E5 ON"}, meanings(closed_sessions(mark_after_stop, 1)));
     bridge_->signal(SIGKILL);
     EXPECT_TRUE(watch.wait_for("vantrel/house/availability", "offline", 2)) << "the will";
+    watch.publish("vantrel/house/E3/set", "OFF");
+    test::trace_mark mark_after_crash;
+    start(config());
+    EXPECT_EQ(std::vector<std::string>{"E3 OFF"}, meanings(closed_sessions(mark_after_crash, 1)));
 }
 
 TEST_F(Bridge, FailedPortGoesOfflineRefusesThenComesBack) {
