@@ -222,6 +222,18 @@ TEST_F(Bridge, HundredCommandsArriveInPublicationOrder) {
     EXPECT_EQ(expected, send(commands, 100));
 }
 
+TEST_F(Bridge, ACommandThatFindsTheQueueFullIsDroppedAndCounted) {
+    start(config({{"clock_rate", "20"}}));
+    client c(broker_->port());
+    for (int i = 0; i < 300; ++i) c.publish("vantrel/house/A1/set", i % 2 ? "OFF" : "ON");
+    // 256 wait and one is on the lines; which of the first two the sender took decides the last.
+    ASSERT_TRUE(test::eventually([&] { return count_of(bridge_->err(), " dropped: ") >= 43; }));
+    const std::string log = bridge_->err();
+    const std::size_t dropped = count_of(log, " dropped: ");
+    EXPECT_LE(dropped, 44u);
+    EXPECT_NE(std::string::npos, log.find("(" + std::to_string(dropped) + " dropped so far)")) << log;
+}
+
 TEST_F(Bridge, BadMessagesSendNothingAndTheBridgeGoesOn) {
     start(config(), {"--verbose"});
     const std::pair<std::string, std::string> bad[] = {
@@ -264,8 +276,18 @@ TEST_F(Bridge, NextFrameWaitsForTheGapWithThePortLockHeld) {
     }
 }
 
-TEST_F(Bridge, ReconnectsAfterTheBrokerRestarts) {
-    start(config());
+TEST_F(Bridge, WaitsForABrokerNotUpYetAndReconnectsAfterItRestarts) {
+    broker_->stop();
+    start_only(config());
+    ASSERT_TRUE(test::eventually([&] {
+        return bridge_->err().find("can't connect") != std::string::npos;
+    })) << bridge_->err();
+    broker_->start();
+    {
+        client watch(broker_->port());
+        watch.subscribe("vantrel/house/availability");
+        ASSERT_TRUE(watch.wait_for("vantrel/house/availability", "online")) << bridge_->err();
+    }
     broker_->stop();
     broker_->start();
     client watch(broker_->port());

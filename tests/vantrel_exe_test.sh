@@ -9,8 +9,8 @@ passed=0 failed=0
 # What the CM17A received, one command a line, and vantrel's exit status last.
 received() {
   local out status
-  out=$("$cm17a" run --prefix "$prefix" --port com5 -- "$wine_run" "$exe" --port COM5 \
-          --clock-rate 0 --reset 0 --standby 0 "$@" 2>&1)
+  out=$("$cm17a" run --prefix "$prefix" --port com5 -- "$wine_run" "$exe" "$@" --port COM5 \
+          --clock-rate 0 --reset 0 --standby 0 --gap 0 2>&1)
   status=$?
   out=${out//$'\r'/}
   sed -nE 's/^CM17A received: ([^(]*[^ (]).*$/\1/p' <<<"$out" | paste -sd, -
@@ -39,6 +39,7 @@ expect $'K DIM\nexit 0' -- dim k
 expect $'A2 ON,A2 ON\nexit 0' -- --repeat 2 A2 on
 expect $'nothing\nexit 2\nvantrel: can\'t find switch [Q1]' -- Q1 on
 expect $'nothing\nexit 2\nvantrel: reversed range [E5-3]' -- E5-3 off
+expect $'nothing\nexit 2\nvantrel: mqtt is not available on Windows: no MQTT client library is packaged for this build; run the bridge with vantrel on Linux' -- mqtt --config mqtt.yaml
 
 echo "vantrel.exe: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
