@@ -70,4 +70,4 @@ add_test(NAME vantrel_exe_test
                  ${VANTREL_WINEPREFIX} ${VANTREL_WINE_RUN} $<TARGET_FILE:vantrel>)
 set_tests_properties(vantrel_exe_test PROPERTIES
     FIXTURES_REQUIRED "wine_prefix;registered_library" RESOURCE_LOCK com5
-    PASS_REGULAR_EXPRESSION "vantrel.exe: 9 passed, 0 failed")
+    PASS_REGULAR_EXPRESSION "vantrel.exe: 10 passed, 0 failed")

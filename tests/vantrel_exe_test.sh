@@ -41,5 +41,21 @@ expect $'nothing\nexit 2\nvantrel: can\'t find switch [Q1]' -- Q1 on
 expect $'nothing\nexit 2\nvantrel: reversed range [E5-3]' -- E5-3 off
 expect $'nothing\nexit 2\nvantrel: mqtt is not available on Windows: no MQTT client library is packaged for this build; run the bridge with vantrel on Linux' -- mqtt --config mqtt.yaml
 
+# The gap: the second frame's port opens no sooner than 300 ms after the first frame's last
+# line write, as the trace times them.
+trace=$(mktemp)
+"$cm17a" run --prefix "$prefix" --port com5 --trace "$trace" --quiet -- "$wine_run" "$exe" \
+  --port COM5 --clock-rate 0 --reset 0 --standby 0 --gap 300 E1,E2 on >/dev/null 2>&1
+gap=$(awk '$3 == "CLOSE" { closed = 1; next }
+           closed { print int(($2 - last) / 1000000); exit }
+           { last = $2 }' "$trace")
+rm -f "$trace"
+if [ -n "$gap" ] && [ "$gap" -ge 300 ]; then
+  echo "ok   vantrel --gap 300 E1,E2 on: $gap ms between the frames"; passed=$((passed + 1))
+else
+  echo "FAIL vantrel --gap 300 E1,E2 on: ${gap:-no second frame} ms between the frames"
+  failed=$((failed + 1))
+fi
+
 echo "vantrel.exe: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
