@@ -50,6 +50,8 @@ class wait_ticks {
         armed_ = timer_create(CLOCK_MONOTONIC, &event, &timer_) == 0 &&
                  timer_settime(timer_, 0, &timer, nullptr) == 0;
     }
+    // Without a timer (none left to the user, say) nothing would break a blocked flock.
+    bool armed() const { return armed_; }
     wait_ticks(const wait_ticks&) = delete;
     wait_ticks& operator=(const wait_ticks&) = delete;
     ~wait_ticks() {
@@ -74,7 +76,7 @@ class wait_ticks {
 // folder anyone may plant something at the path: O_NOFOLLOW refuses a symbolic link (and with
 // O_EXCL nothing is created through one), O_NONBLOCK keeps a FIFO from blocking the open.
 int open_lock_file(const std::string& path) {
-    constexpr int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    constexpr int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     int fd = ::open(path.c_str(), flags);
     if (fd >= 0 || errno != ENOENT) return fd;
     fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0644);
@@ -130,24 +132,43 @@ port_lock::outcome port_lock::acquire(const std::string& port, const std::string
                         "; set VANTREL_LOCK_DIR to use another folder";
         return outcome::failed;
     };
-    // Only a race with another sender's first use of the folder repeats this.
-    int fd = -1;
-    while ((fd = open_lock_file(path)) < 0 && (errno == EEXIST || errno == EINTR) && !stop &&
-           std::chrono::steady_clock::now() < deadline) {
+    for (;;) {
+        // Only a race with another sender's first use of the folder repeats this.
+        int fd = -1;
+        while ((fd = open_lock_file(path)) < 0 && (errno == EEXIST || errno == EINTR) && !stop &&
+               std::chrono::steady_clock::now() < deadline) {
+        }
+        const int open_failure = errno;
+        fd_.reset(fd);
+        if (stop) return outcome::interrupted;
+        if (fd < 0) {
+            struct stat link {};
+            if (open_failure == ELOOP && ::lstat(path.c_str(), &link) == 0 &&
+                S_ISLNK(link.st_mode))
+                return refuse("a symbolic link, not a lock file");
+            return refuse(std::strerror(open_failure));
+        }
+        struct stat file {};
+        if (::fstat(fd, &file) != 0) return refuse(std::strerror(errno));
+        if (const char* kind = foreign_kind(file.st_mode))
+            return refuse(kind + std::string(", not a lock file"));
+        const outcome got = wait_for(fd, port, path, timeout, deadline, stop, error);
+        if (got != outcome::locked) return got;
+        // A lock file removed or replaced while it was waited for locks nothing: the next
+        // sender makes a new one and locks that. So the file locked must be the one at the
+        // path now; else start again on whatever stands there.
+        struct stat now {};
+        if (::lstat(path.c_str(), &now) == 0 && now.st_dev == file.st_dev &&
+            now.st_ino == file.st_ino)
+            return outcome::locked;
+        fd_.reset();
     }
-    const int open_failure = errno;
-    fd_.reset(fd);
-    if (stop) return outcome::interrupted;
-    if (fd < 0) {
-        struct stat link {};
-        if (open_failure == ELOOP && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
-            return refuse("a symbolic link, not a lock file");
-        return refuse(std::strerror(open_failure));
-    }
-    struct stat file {};
-    if (::fstat(fd, &file) != 0) return refuse(std::strerror(errno));
-    if (const char* kind = foreign_kind(file.st_mode))
-        return refuse(kind + std::string(", not a lock file"));
+}
+
+port_lock::outcome port_lock::wait_for(int fd, const std::string& port, const std::string& path,
+                                       std::chrono::milliseconds timeout,
+                                       std::chrono::steady_clock::time_point deadline,
+                                       const volatile std::sig_atomic_t& stop, port_error& error) {
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return outcome::locked;
     int failure = errno;
     const wait_ticks ticks(std::chrono::milliseconds(10));
@@ -162,8 +183,12 @@ port_lock::outcome port_lock::acquire(const std::string& port, const std::string
                 port + " is busy: another sender held it longer than " + seconds_text(timeout);
             return outcome::timed_out;
         }
-        if (::flock(fd, LOCK_EX) == 0) return outcome::locked;
+        if (::flock(fd, ticks.armed() ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) return outcome::locked;
         failure = errno;
+        if (!ticks.armed()) {
+            const timespec tick{0, 10000000};
+            nanosleep(&tick, nullptr);
+        }
     }
 }
 

@@ -45,6 +45,10 @@ class port_lock {
                     port_error& error);
 
   private:
+    outcome wait_for(int fd, const std::string& port, const std::string& path,
+                     std::chrono::milliseconds timeout,
+                     std::chrono::steady_clock::time_point deadline,
+                     const volatile std::sig_atomic_t& stop, port_error& error);
     unique_fd fd_;
 };
 

@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -189,6 +190,23 @@ bool wait_until(const std::function<bool()>& ready, const vantrel_process& p) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// Until the kernel lists p as blocked on the flock of the file with this inode: by then its
+// handlers are in place too.
+bool wait_blocked_on(ino_t inode, const vantrel_process& p) {
+    const std::string waiter = " " + std::to_string(p.pid()) + " ";
+    const std::string file = ":" + std::to_string(inode) + " ";
+    return wait_until(
+        [&] {
+            std::istringstream locks(read_text("/proc/locks"));
+            for (std::string line; std::getline(locks, line);)
+                if (line.find("-> FLOCK") != line.npos && line.find(waiter) != line.npos &&
+                    line.find(file) != line.npos)
+                    return true;
+            return false;
+        },
+        p);
 }
 
 bool wait_for_events(const test::trace_mark& mark, std::size_t n, const vantrel_process& p) {
@@ -524,6 +542,8 @@ TEST_F(Vantrel, ASenderThatCannotHaveThePortSendsNothing) {
     const std::string lock = lock_file(scratch());
     const owned_fd holder{open(lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644)};
     ASSERT_EQ(0, flock(holder.fd, LOCK_EX));
+    struct stat held {};
+    ASSERT_EQ(0, fstat(holder.fd, &held));
     const std::string busy =
         "vantrel: J1 ON: " + port + " is busy: another sender held it longer than 0.1 s\n";
     const std::string stopped = "vantrel: J1 ON: stopped by SIGINT while waiting for " + port +
@@ -545,6 +565,12 @@ TEST_F(Vantrel, ASenderThatCannotHaveThePortSendsNothing) {
          },
          1, busy},
         {"the parent's alarm, kept", [] { alarm(1); }, 128 + SIGALRM, ""},
+        {"no timer to be had for the wait",
+         [] {
+             const rlimit none{0, 0};
+             setrlimit(RLIMIT_SIGPENDING, &none);
+         },
+         1, busy},
         {"stopped while waiting", {}, 130, stopped},
     };
     for (const auto& c : cases) {
@@ -552,18 +578,7 @@ TEST_F(Vantrel, ASenderThatCannotHaveThePortSendsNothing) {
         const std::string timeout = c.status == 1 ? "100" : "60000";
         vantrel_process p(on_port({"J1", "on"}), {{"VANTREL_LOCK_TIMEOUT_MS", timeout}}, c.parent);
         if (c.status == 130) {
-            // Once the kernel lists it as blocked on a lock: its handlers are in place.
-            const std::string waiter = " " + std::to_string(p.pid()) + " ";
-            ASSERT_TRUE(wait_until(
-                [&] {
-                    std::istringstream locks(read_text("/proc/locks"));
-                    for (std::string line; std::getline(locks, line);)
-                        if (line.find("-> FLOCK") != line.npos && line.find(waiter) != line.npos)
-                            return true;
-                    return false;
-                },
-                p))
-                << c.what;
+            ASSERT_TRUE(wait_blocked_on(held.st_ino, p)) << c.what;
             ASSERT_EQ(0, kill(p.pid(), SIGINT));
         }
         const finished run = p.finish();
@@ -575,6 +590,33 @@ TEST_F(Vantrel, ASenderThatCannotHaveThePortSendsNothing) {
         }
     }
     EXPECT_TRUE(mark_.events().empty()) << "a line was written";
+}
+
+// Removed and made anew while a sender waited on it, the old file locks nothing: another
+// sender may hold the new one, and the waiter must wait for that one too.
+TEST_F(Vantrel, ALockFileReplacedWhileWaitedForIsNotTrusted) {
+    const std::string lock = lock_file(scratch());
+    owned_fd first{open(lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644)};
+    ASSERT_EQ(0, flock(first.fd, LOCK_EX));
+    struct stat old_file {}, new_file {};
+    ASSERT_EQ(0, fstat(first.fd, &old_file));
+    vantrel_process p(on_port({"J2", "on"}));
+    ASSERT_TRUE(wait_blocked_on(old_file.st_ino, p));
+
+    ASSERT_EQ(0, unlink(lock.c_str()));
+    owned_fd second{open(lock.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644)};
+    ASSERT_EQ(0, flock(second.fd, LOCK_EX));
+    ASSERT_EQ(0, fstat(second.fd, &new_file));
+    close(first.fd);
+    first.fd = -1;
+    ASSERT_TRUE(wait_blocked_on(new_file.st_ino, p)) << "it sent while the new file was held";
+    EXPECT_TRUE(mark_.events().empty());
+
+    close(second.fd);
+    second.fd = -1;
+    const finished run = p.finish();
+    EXPECT_EQ(0, run.status) << run.err;
+    EXPECT_EQ(std::vector<std::string>{"J2ON"}, whole_frames(mark_.sessions()));
 }
 
 TEST(VantrelText, HelpAndVersion) {
