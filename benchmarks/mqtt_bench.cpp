@@ -143,9 +143,10 @@ int main(int argc, char** argv) {
                 if (one.finish() != 0) status = 1;
                 ms.push_back(now_ms() - t0);
             }
-            std::printf("one vantrel process per command:  median %.3f ms, p99 %.3f ms, "
-                        "%.0f commands/s\n",
-                        percentile(ms, 0.5), percentile(ms, 0.99), 1000.0 / percentile(ms, 0.5));
+            std::printf(
+                "one vantrel process per command:  median %.3f ms, p99 %.3f ms, "
+                "%.0f commands/s\n",
+                percentile(ms, 0.5), percentile(ms, 0.99), 1000.0 / percentile(ms, 0.5));
         }
         bridge->signal(SIGTERM);
         bridge->finish();
@@ -156,11 +157,13 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(1s);
             test::trace_mark mark;
             const long long t0 = monotonic_ns();
-            for (int i = 0; i < 5; ++i) client.publish("vantrel/bench/E3/set", i % 2 ? "OFF" : "ON");
+            for (int i = 0; i < 5; ++i)
+                client.publish("vantrel/bench/E3/set", i % 2 ? "OFF" : "ON");
             const double took = static_cast<double>(closed(mark, 5).back().close_t_ns - t0) / 1e6;
-            std::printf("5 commands at once, defaults:      %.1f ms, %.2f commands/s "
-                        "(a frame and its 850 ms gap each)\n",
-                        took, 5000.0 / took);
+            std::printf(
+                "5 commands at once, defaults:      %.1f ms, %.2f commands/s "
+                "(a frame and its 850 ms gap each)\n",
+                took, 5000.0 / took);
         }
         bridge->signal(SIGTERM);
         bridge->finish();

@@ -60,7 +60,9 @@ class bridge {
     void sender_loop();
     void send(const command& c);
     void publish(const std::string& topic, const std::string& payload, bool retain);
-    void publish_availability() { publish(availability_topic(config_), port_ok_ ? "online" : "offline", true); }
+    void publish_availability() {
+        publish(availability_topic(config_), port_ok_ ? "online" : "offline", true);
+    }
     void say(const char* format, ...) __attribute__((format(printf, 2, 3)));
     std::string failure(int rc) const;
 
@@ -92,7 +94,8 @@ void bridge::say(const char* format, ...) {
     va_start(args, format);
     va_list again;
     va_copy(again, args);
-    std::string line(static_cast<std::size_t>(std::max(std::vsnprintf(nullptr, 0, format, args), 0)), '\0');
+    std::string line(
+        static_cast<std::size_t>(std::max(std::vsnprintf(nullptr, 0, format, args), 0)), '\0');
     va_end(args);
     std::vsnprintf(line.data(), line.size() + 1, format, again);
     va_end(again);
@@ -132,9 +135,9 @@ int bridge::log_in(mosquitto* m) const {
                                        config_.has_password ? config_.password.c_str() : nullptr);
     }
     if (rc == MOSQ_ERR_SUCCESS && config_.tls) {
-        rc = config_.ca_file.empty()
-                 ? mosquitto_int_option(m, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
-                 : mosquitto_tls_set(m, config_.ca_file.c_str(), nullptr, nullptr, nullptr, nullptr);
+        rc = config_.ca_file.empty() ? mosquitto_int_option(m, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
+                                     : mosquitto_tls_set(m, config_.ca_file.c_str(), nullptr,
+                                                         nullptr, nullptr, nullptr);
     }
     return rc;
 }
@@ -147,11 +150,13 @@ void bridge::end_session() {
     bool answered = false;
     mosquitto* once = mosquitto_new(config_.client_id.c_str(), true, &answered);
     if (!once) return;
-    mosquitto_connect_callback_set(once, [](mosquitto*, void* flag, int) { *static_cast<bool*>(flag) = true; });
+    mosquitto_connect_callback_set(
+        once, [](mosquitto*, void* flag, int) { *static_cast<bool*>(flag) = true; });
     if (log_in(once) == MOSQ_ERR_SUCCESS &&
         mosquitto_connect(once, config_.host.c_str(), config_.port, config_.keepalive_s) ==
             MOSQ_ERR_SUCCESS) {
-        for (int i = 0; i < 40 && !answered && mosquitto_loop(once, 50, 1) == MOSQ_ERR_SUCCESS; ++i) {
+        for (int i = 0; i < 40 && !answered && mosquitto_loop(once, 50, 1) == MOSQ_ERR_SUCCESS;
+             ++i) {
         }
         mosquitto_disconnect(once);
         mosquitto_loop(once, 50, 1);
@@ -171,12 +176,10 @@ bool bridge::set_up() {
     mosquitto_log_callback_set(m_, [](mosquitto*, void* self, int level, const char* text) {
         if (level == MOSQ_LOG_ERR) static_cast<bridge*>(self)->last_library_error_ = text;
     });
-    mosquitto_connect_callback_set(m_, [](mosquitto*, void* self, int rc) {
-        static_cast<bridge*>(self)->on_connect(rc);
-    });
-    mosquitto_disconnect_callback_set(m_, [](mosquitto*, void* self, int) {
-        static_cast<bridge*>(self)->connected_ = false;
-    });
+    mosquitto_connect_callback_set(
+        m_, [](mosquitto*, void* self, int rc) { static_cast<bridge*>(self)->on_connect(rc); });
+    mosquitto_disconnect_callback_set(
+        m_, [](mosquitto*, void* self, int) { static_cast<bridge*>(self)->connected_ = false; });
     mosquitto_message_callback_set(m_, [](mosquitto*, void* self, const mosquitto_message* msg) {
         static_cast<bridge*>(self)->on_message(*msg);
     });

@@ -61,8 +61,8 @@ void read_section(const YAML::Node& node, const std::string& name, const section
         const std::string key = item.first.IsScalar() ? item.first.Scalar() : std::string();
         const auto reader = keys.find(key);
         if (reader == keys.end()) {
-            fault(item.first, "unknown key [" + cli::shown(key) + "]" +
-                                  (name.empty() ? "" : " in " + name));
+            fault(item.first,
+                  "unknown key [" + cli::shown(key) + "]" + (name.empty() ? "" : " in " + name));
         }
         if (!seen.insert(key).second) fault(item.first, "key [" + key + "] given twice");
         reader->second(item.second);
@@ -115,8 +115,7 @@ std::string read_password(const YAML::Node& node, std::vector<std::string>& warn
     if (!password.empty() && password.back() == '\r') password.pop_back();
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH))) {
-        warnings.push_back("password_file " + path +
-                           " may be read by other users; chmod 600 it");
+        warnings.push_back("password_file " + path + " may be read by other users; chmod 600 it");
     }
     return password;
 }
@@ -137,20 +136,20 @@ void read_units(const YAML::Node& node, bridge_config& c) {
         if (!ids.insert(id).second) fault(item.first, "unit " + id + " is given twice");
         unit_config unit{id, id, true};
         if (!item.second.IsNull()) {
-            read_section(item.second, "unit " + id,
-                         {{"name",
-                           [&](const YAML::Node& v) {
-                               unit.name = scalar(v, "name");
-                               if (unit.name.empty()) fault(v, "name must not be empty");
-                           }},
-                          {"type", [&](const YAML::Node& v) {
-                               const std::string type = scalar(v, "type");
-                               if (type != "light" && type != "switch") {
-                                   fault(v, "type takes light or switch, not [" +
-                                                cli::shown(type) + "]");
-                               }
-                               unit.light = type == "light";
-                           }}});
+            read_section(
+                item.second, "unit " + id,
+                {{"name",
+                  [&](const YAML::Node& v) {
+                      unit.name = scalar(v, "name");
+                      if (unit.name.empty()) fault(v, "name must not be empty");
+                  }},
+                 {"type", [&](const YAML::Node& v) {
+                      const std::string type = scalar(v, "type");
+                      if (type != "light" && type != "switch") {
+                          fault(v, "type takes light or switch, not [" + cli::shown(type) + "]");
+                      }
+                      unit.light = type == "light";
+                  }}});
         }
         c.units.push_back(unit);
     }
@@ -188,7 +187,8 @@ bool load_config(const std::string& path, const std::string& host_name, bridge_c
                   read_section(
                       m, "mqtt",
                       {{"server", [&](const YAML::Node& v) { read_server(v, out); }},
-                       {"base_topic", [&](const YAML::Node& v) { out.base_topic = topic(v, "base_topic"); }},
+                       {"base_topic",
+                        [&](const YAML::Node& v) { out.base_topic = topic(v, "base_topic"); }},
                        {"user", [&](const YAML::Node& v) { out.user = scalar(v, "user"); }},
                        {"password_file",
                         [&](const YAML::Node& v) {
@@ -209,35 +209,36 @@ bool load_config(const std::string& path, const std::string& host_name, bridge_c
               }},
              {"homeassistant",
               [&](const YAML::Node& h) {
-                  read_section(
-                      h, "homeassistant",
-                      {{"discovery_topic",
-                        [&](const YAML::Node& v) {
-                            if (v.IsScalar() && v.Scalar() == "false") {
-                                out.discovery = false;
-                            } else {
-                                out.discovery_topic = topic(v, "discovery_topic");
-                            }
-                        }},
-                       {"status_topic",
-                        [&](const YAML::Node& v) { out.status_topic = topic(v, "status_topic"); }}});
+                  read_section(h, "homeassistant",
+                               {{"discovery_topic",
+                                 [&](const YAML::Node& v) {
+                                     if (v.IsScalar() && v.Scalar() == "false") {
+                                         out.discovery = false;
+                                     } else {
+                                         out.discovery_topic = topic(v, "discovery_topic");
+                                     }
+                                 }},
+                                {"status_topic", [&](const YAML::Node& v) {
+                                     out.status_topic = topic(v, "status_topic");
+                                 }}});
               }},
              {"serial",
               [&](const YAML::Node& s) {
-                  read_section(s, "serial",
-                               {{"port",
-                                 [&](const YAML::Node& v) {
-                                     out.serial_port = scalar(v, "port");
-                                     port_given = !out.serial_port.empty();
-                                 }},
-                                {"clock_rate", timing(out.timings.clock_rate, "clock_rate")},
-                                {"reset_duration", timing(out.timings.reset_duration, "reset_duration")},
-                                {"standby_duration",
-                                 timing(out.timings.standby_duration, "standby_duration")},
-                                {"frame_gap", [&](const YAML::Node& v) {
-                                     out.frame_gap_ms =
-                                         static_cast<std::int32_t>(number(v, "frame_gap", max_ms));
-                                 }}});
+                  read_section(
+                      s, "serial",
+                      {{"port",
+                        [&](const YAML::Node& v) {
+                            out.serial_port = scalar(v, "port");
+                            port_given = !out.serial_port.empty();
+                        }},
+                       {"clock_rate", timing(out.timings.clock_rate, "clock_rate")},
+                       {"reset_duration", timing(out.timings.reset_duration, "reset_duration")},
+                       {"standby_duration",
+                        timing(out.timings.standby_duration, "standby_duration")},
+                       {"frame_gap", [&](const YAML::Node& v) {
+                            out.frame_gap_ms =
+                                static_cast<std::int32_t>(number(v, "frame_gap", max_ms));
+                        }}});
               }},
              {"node_id",
               [&](const YAML::Node& v) {
@@ -248,11 +249,12 @@ bool load_config(const std::string& path, const std::string& host_name, bridge_c
               }},
              {"units", [&](const YAML::Node& v) { read_units(v, out); }}});
         if (!port_given) {
-            throw config_fault{YAML::Mark::null_mark(), "no serial port: give serial: port: DEVICE"};
+            throw config_fault{YAML::Mark::null_mark(),
+                               "no serial port: give serial: port: DEVICE"};
         }
     } catch (const config_fault& f) {
-        error = path + (f.mark.is_null() ? "" : ":" + std::to_string(f.mark.line + 1)) + ": " +
-                f.what;
+        error =
+            path + (f.mark.is_null() ? "" : ":" + std::to_string(f.mark.line + 1)) + ": " + f.what;
         return false;
     } catch (const YAML::BadFile&) {
         error = path + ": can't read the file: " + std::strerror(errno);

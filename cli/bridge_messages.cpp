@@ -24,7 +24,8 @@ std::string lower(std::string text) {
 bool payload_word(const std::string& payload, std::string& word) {
     if (payload.size() > max_payload) return false;
     for (char c : payload) {
-        if (static_cast<unsigned char>(c) < 0x20 && c != ' ' && c != '\t' && c != '\r' && c != '\n') {
+        if (static_cast<unsigned char>(c) < 0x20 && c != ' ' && c != '\t' && c != '\r' &&
+            c != '\n') {
             return false;
         }
         if (static_cast<unsigned char>(c) >= 0x7F) return false;
@@ -92,9 +93,11 @@ std::string parse_command(const bridge_config& config, const std::string& topic,
     if (action == "set") {
         const unit_config* unit = find_unit(config, id);
         if (!unit) return "no unit " + cli::shown(id) + " is configured";
-        if (!payload_word(payload, word)) return "payload " + shown_payload(payload) + " is not ON or OFF";
+        if (!payload_word(payload, word))
+            return "payload " + shown_payload(payload) + " is not ON or OFF";
         const std::string state = ascii_upper(word);
-        if (state != "ON" && state != "OFF") return "payload [" + cli::shown(word) + "] is not ON or OFF";
+        if (state != "ON" && state != "OFF")
+            return "payload [" + cli::shown(word) + "] is not ON or OFF";
         out.frames.push_back(cli::unit_frame(id, state == "ON"));
         out.state_topic = root + id + "/state";
         out.state = state;
@@ -106,7 +109,8 @@ std::string parse_command(const bridge_config& config, const std::string& topic,
     if (id.size() != 1 || !houses_with_lights(config).count(id[0])) {
         return "no light is configured in house " + cli::shown(id);
     }
-    if (!payload_word(payload, word)) return "payload " + shown_payload(payload) + " is not PRESS or a count";
+    if (!payload_word(payload, word))
+        return "payload " + shown_payload(payload) + " is not PRESS or a count";
     long long count = 1;
     if (ascii_upper(word) != "PRESS" &&
         (!cli::parse_number(word, max_steps, count) || count == 0)) {
@@ -141,14 +145,13 @@ std::vector<message> discovery_messages(const bridge_config& config, const std::
     for (char house : houses_with_lights(config)) {
         for (const char* step : {"bright", "dim"}) {
             const std::string object = lower(std::string(1, house)) + "_" + step;
-            const nlohmann::json body = {
-                {"unique_id", "vantrel_" + config.node_id + "_" + object},
-                {"name", std::string(1, house) + " " + step},
-                {"command_topic", root + house + "/" + step + "/set"},
-                {"payload_press", "PRESS"},
-                {"availability", availability(config)},
-                {"qos", 1},
-                {"device", device(config, version)}};
+            const nlohmann::json body = {{"unique_id", "vantrel_" + config.node_id + "_" + object},
+                                         {"name", std::string(1, house) + " " + step},
+                                         {"command_topic", root + house + "/" + step + "/set"},
+                                         {"payload_press", "PRESS"},
+                                         {"availability", availability(config)},
+                                         {"qos", 1},
+                                         {"device", device(config, version)}};
             out.push_back(
                 {prefix + "button/" + config.node_id + "/" + object + "/config", body.dump()});
         }

@@ -19,9 +19,9 @@ struct message {
 // A command taken from a .../set topic.
 struct command {
     std::vector<cli::frame_order> frames;  // in sending order
-    std::string state_topic;                // where a unit's new state goes once sent; or empty
-    std::string state;                      // "ON" or "OFF"
-    std::string label;                      // for the log: "A1 ON", "E BRIGHT x3"
+    std::string state_topic;               // where a unit's new state goes once sent; or empty
+    std::string state;                     // "ON" or "OFF"
+    std::string label;                     // for the log: "A1 ON", "E BRIGHT x3"
 };
 
 // The largest payload the bridge reads; anything longer is refused unread.

@@ -52,7 +52,8 @@ int mqtt_main(const std::vector<std::string>& args, const lock_settings& lock) {
         } else if (arg.rfind("--config=", 0) == 0) {
             config_path = arg.substr(9);
         } else {
-            std::fprintf(stderr, "vantrel mqtt: unexpected argument [%s] (see vantrel mqtt --help)\n",
+            std::fprintf(stderr,
+                         "vantrel mqtt: unexpected argument [%s] (see vantrel mqtt --help)\n",
                          cli::shown(arg).c_str());
             return cli::exit_bad_input;
         }
@@ -67,7 +68,8 @@ int mqtt_main(const std::vector<std::string>& args, const lock_settings& lock) {
     std::string error;
     std::vector<std::string> warnings;
     const bool loaded = mqtt::load_config(config_path, host, config, error, warnings);
-    for (const std::string& w : warnings) std::fprintf(stderr, "vantrel mqtt: warning: %s\n", w.c_str());
+    for (const std::string& w : warnings)
+        std::fprintf(stderr, "vantrel mqtt: warning: %s\n", w.c_str());
     if (!loaded) {
         std::fprintf(stderr, "vantrel mqtt: %s\n", error.c_str());
         return cli::exit_bad_input;

@@ -143,8 +143,7 @@ port_lock::outcome port_lock::acquire(const std::string& port, const std::string
         if (stop) return outcome::interrupted;
         if (fd < 0) {
             struct stat link {};
-            if (open_failure == ELOOP && ::lstat(path.c_str(), &link) == 0 &&
-                S_ISLNK(link.st_mode))
+            if (open_failure == ELOOP && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
                 return refuse("a symbolic link, not a lock file");
             return refuse(std::strerror(open_failure));
         }

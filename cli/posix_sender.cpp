@@ -119,8 +119,8 @@ cli::send_result posix_sender::send(const cli::frame_order& frame, const cli::se
     // The CM17A is still repeating the command over the air; the lock stays held until the gap
     // has passed, so that no sender's reset cuts the repeats short. A stop signal ends the wait:
     // the frame itself was sent whole.
-    const auto gap_end = last_write + std::chrono::milliseconds(
-                                          wait_milliseconds(options.frame_gap_ms));
+    const auto gap_end =
+        last_write + std::chrono::milliseconds(wait_milliseconds(options.frame_gap_ms));
     const auto now = steady_clock::now();
     if (gap_end > now) {
         wait_ms(static_cast<std::uint32_t>(

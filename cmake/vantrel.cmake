@@ -39,8 +39,9 @@ endif()
 # The release version: three numbers, major.minor.build. Windows Installer compares product
 # versions by those three alone, so each release must be greater in them than every one before
 # (scripts/package checks it against installer/releases.txt). The packages and vantrel --version
-# give the three; the version resources add a fourth, 0, as a file version has four. A build of a later release from the same sources (the
-# installer's upgrade test) sets VANTREL_VERSION_OVERRIDE.
+# give the three; the version resources add a fourth, 0, as a file version has four. A build of
+# a later release from the same sources (the installer's upgrade test) sets
+# VANTREL_VERSION_OVERRIDE.
 if(VANTREL_VERSION_OVERRIDE)
     set(VANTREL_VERSION ${VANTREL_VERSION_OVERRIDE})
 else()

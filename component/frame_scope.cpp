@@ -16,9 +16,12 @@ constexpr DWORD lock_access = SYNCHRONIZE | MUTEX_MODIFY_STATE;
 // get full rights; everyone else, the creator included (OWNER RIGHTS takes away the owner's
 // implicit READ_CONTROL and WRITE_DAC), may only wait and release, so no sender can lock the
 // others out by changing or deleting it. The low label lets low-integrity callers wait too.
-// The DACL is protected so that nothing inherited from the namespace widens it.
+// The DACL is protected so that nothing inherited from the namespace widens it. OWNER RIGHTS
+// (S-1-3-4) and the low label (S-1-16-4096) are spelt as SIDs: not every system that runs the
+// component knows their SDDL aliases.
 constexpr wchar_t lock_security[] =
-    L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100001;;;OW)(A;;0x00100001;;;WD)S:(ML;;NW;;;LW)";
+    L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100001;;;S-1-3-4)(A;;0x00100001;;;WD)"
+    L"S:(ML;;NW;;;S-1-16-4096)";
 static_assert(lock_access == 0x00100001, "the access list grants what a sender asks for");
 
 bool starts_with(const std::wstring& s, const wchar_t* prefix) {

@@ -102,30 +102,28 @@ bool type_library_entry_exists(const TLIBATTR& attr) {
 }
 
 // Succeeds when the library's entry is gone afterwards, so also when it was never there (the
-// runtime's own status for that differs between platforms). A library whose type library
-// cannot be read has no entry of its own to take back.
-HRESULT unregister_type_library_from_file() {
-    com_ptr<ITypeLib> library;
-    std::string path;
-    if (FAILED(load_type_library(library, path))) return S_OK;
-    TLIBATTR* attr = nullptr;
-    HRESULT hr = library->GetLibAttr(&attr);
-    if (FAILED(hr)) return hr;
+// runtime's own status for that differs between platforms). The entry is named by the type
+// library's attributes as this build declares them, not as its file holds them: a copy whose
+// type library cannot be read must still take back what an earlier registration wrote.
+HRESULT remove_type_library_entry() {
+    TLIBATTR own{};
+    own.guid = LIBID_VANTRELCTRLLib;
+    own.wMajorVerNum = 1;
+    own.wMinorVerNum = 0;
+    own.lcid = 0;
+    own.syskind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
     // Looked up at run time, as the platform's oldest automation runtimes lack it.
-    hr = E_NOTIMPL;
+    HRESULT hr = E_NOTIMPL;
     unique_module oleaut(LoadLibraryA("oleaut32.dll"));
     if (oleaut.get()) {
         using unregister_fn = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
         auto unregister = reinterpret_cast<unregister_fn>(
             reinterpret_cast<void*>(GetProcAddress(oleaut.get(), "UnRegisterTypeLib")));
         if (unregister) {
-            hr = unregister(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid,
-                            attr->syskind);
+            hr = unregister(own.guid, own.wMajorVerNum, own.wMinorVerNum, own.lcid, own.syskind);
         }
     }
-    const bool left = type_library_entry_exists(*attr);
-    library->ReleaseTLibAttr(attr);
-    if (!left) return S_OK;
+    if (!type_library_entry_exists(own)) return S_OK;
     return FAILED(hr) ? hr : E_FAIL;
 }
 
@@ -160,8 +158,8 @@ HRESULT register_registry_script(registrar::undo_journal& journal) noexcept {
 HRESULT unregister_registry_script() noexcept {
     return with_registry_script([](const std::string& script, const std::string& module) {
         win32_key_store registry;
-        return registrar::run_script(script, {{"Module", module}},
-                                     registrar::mode::unregistration, registry);
+        return registrar::run_script(script, {{"Module", module}}, registrar::mode::unregistration,
+                                     registry);
     });
 }
 
@@ -175,7 +173,7 @@ HRESULT register_type_library() noexcept {
 
 HRESULT unregister_type_library() noexcept {
     try {
-        return unregister_type_library_from_file();
+        return remove_type_library_entry();
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }

@@ -43,28 +43,31 @@ class ConfigFile : public testing::Test {
 
 TEST_F(ConfigFile, FullFileGivesEveryValue) {
     write("secret", "hunter2\n");
-    ASSERT_TRUE(load("mqtt:\n"
-                     "  server: mqtts://broker.lan:8884\n"
-                     "  base_topic: x10\n"
-                     "  user: vantrel\n"
-                     "  password_file: " + dir_ + "/secret\n"
-                     "  ca: /etc/ssl/ca.pem\n"
-                     "  client_id: vantrel-house\n"
-                     "  keepalive: 30\n"
-                     "homeassistant:\n"
-                     "  discovery_topic: ha\n"
-                     "  status_topic: ha/status\n"
-                     "serial:\n"
-                     "  port: /dev/ttyUSB1\n"
-                     "  clock_rate: 1\n"
-                     "  reset_duration: 2\n"
-                     "  standby_duration: 3\n"
-                     "  frame_gap: 0\n"
-                     "node_id: house\n"
-                     "units:\n"
-                     "  a1: { name: Hall lamp, type: light }\n"
-                     "  E3: { name: Coffee maker, type: switch }\n"
-                     "  P16:\n"))
+    ASSERT_TRUE(
+        load("mqtt:\n"
+             "  server: mqtts://broker.lan:8884\n"
+             "  base_topic: x10\n"
+             "  user: vantrel\n"
+             "  password_file: " +
+             dir_ +
+             "/secret\n"
+             "  ca: /etc/ssl/ca.pem\n"
+             "  client_id: vantrel-house\n"
+             "  keepalive: 30\n"
+             "homeassistant:\n"
+             "  discovery_topic: ha\n"
+             "  status_topic: ha/status\n"
+             "serial:\n"
+             "  port: /dev/ttyUSB1\n"
+             "  clock_rate: 1\n"
+             "  reset_duration: 2\n"
+             "  standby_duration: 3\n"
+             "  frame_gap: 0\n"
+             "node_id: house\n"
+             "units:\n"
+             "  a1: { name: Hall lamp, type: light }\n"
+             "  E3: { name: Coffee maker, type: switch }\n"
+             "  P16:\n"))
         << error_;
     const bridge_config& c = config_;
     EXPECT_EQ("broker.lan", c.host);
@@ -111,7 +114,8 @@ TEST_F(ConfigFile, DefaultsForWhatIsLeftOut) {
     EXPECT_EQ(850, config_.frame_gap_ms);
     EXPECT_FALSE(config_.has_password);
     EXPECT_TRUE(config_.units.empty());
-    ASSERT_TRUE(load("serial: { port: /dev/ttyUSB0 }\nhomeassistant: { discovery_topic: false }\n"));
+    ASSERT_TRUE(
+        load("serial: { port: /dev/ttyUSB0 }\nhomeassistant: { discovery_topic: false }\n"));
     EXPECT_FALSE(config_.discovery);
 }
 
@@ -148,8 +152,8 @@ TEST_F(ConfigFile, BadFilesNameTheLineAndTheFault) {
     };
     for (const auto& row : rows) {
         EXPECT_FALSE(load(row.text)) << row.text;
-        EXPECT_EQ(0u, error_.find(path_ + ":" + row.error))
-            << "file:\n" << row.text << "gave: " << error_;
+        EXPECT_EQ(0u, error_.find(path_ + ":" + row.error)) << "file:\n"
+                                                            << row.text << "gave: " << error_;
     }
 }
 

@@ -26,7 +26,8 @@ const std::string port = VANTREL_TEST_PORT;
 
 std::vector<std::string> meanings(const std::vector<cm17a::session>& sessions) {
     std::vector<std::string> out;
-    for (const cm17a::session& s : sessions) out.push_back(s.complete ? s.meaning : "(broken frame)");
+    for (const cm17a::session& s : sessions)
+        out.push_back(s.complete ? s.meaning : "(broken frame)");
     return out;
 }
 
@@ -35,15 +36,17 @@ std::vector<cm17a::session> closed_sessions(const test::trace_mark& mark, std::s
     std::vector<cm17a::session> sessions;
     test::eventually([&] {
         sessions = mark.sessions();
-        return std::count_if(sessions.begin(), sessions.end(),
-                             [](const cm17a::session& s) { return s.closed; }) >= static_cast<long>(n);
+        return std::count_if(sessions.begin(), sessions.end(), [](const cm17a::session& s) {
+                   return s.closed;
+               }) >= static_cast<long>(n);
     });
     return sessions;
 }
 
 std::size_t count_of(const std::string& text, const std::string& part) {
     std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
     return n;
 }
 
@@ -74,7 +77,9 @@ class Bridge : public testing::Test {
     // unless serial says otherwise, node "house" and the units above.
     std::string config(std::map<std::string, std::string> serial = {},
                        const std::string& mqtt = "") const {
-        serial.insert({{"clock_rate", "0"}, {"reset_duration", "0"}, {"standby_duration", "0"},
+        serial.insert({{"clock_rate", "0"},
+                       {"reset_duration", "0"},
+                       {"standby_duration", "0"},
                        {"frame_gap", "0"}});
         std::string yaml = "mqtt:\n  server: mqtt://127.0.0.1:" + std::to_string(broker_->port()) +
                            "\n  keepalive: 5\n" + mqtt + "serial:\n  port: " + port + "\n";
@@ -97,8 +102,8 @@ class Bridge : public testing::Test {
         const std::string path = dir_ + "/mqtt.yaml";
         std::ofstream(path) << yaml;
         options.insert(options.begin(), {VANTREL_PATH, "mqtt", "--config", path});
-        bridge_ = std::make_unique<test::child>(options,
-            dir_ + "/bridge" + std::to_string(++runs_), test::env_list{{"VANTREL_LOCK_DIR", dir_}});
+        bridge_ = std::make_unique<test::child>(options, dir_ + "/bridge" + std::to_string(++runs_),
+                                                test::env_list{{"VANTREL_LOCK_DIR", dir_}});
     }
 
     // Publishes each command, then waits for n whole frames after mark.
@@ -119,8 +124,10 @@ class Bridge : public testing::Test {
 TEST_F(Bridge, DiscoveryOfEveryUnitAndButtonRemovedUnitsCleared) {
     {
         client before(broker_->port());
-        before.publish("homeassistant/light/house/b2/config", R"({"unique_id":"vantrel_house_b2"})", true);
-        before.publish("homeassistant/light/kitchen/b2/config", R"({"unique_id":"vantrel_kitchen_b2"})", true);
+        before.publish("homeassistant/light/house/b2/config", R"({"unique_id":"vantrel_house_b2"})",
+                       true);
+        before.publish("homeassistant/light/kitchen/b2/config",
+                       R"({"unique_id":"vantrel_kitchen_b2"})", true);
     }
     client watch(broker_->port());
     watch.subscribe("homeassistant/#");
@@ -132,8 +139,10 @@ TEST_F(Bridge, DiscoveryOfEveryUnitAndButtonRemovedUnitsCleared) {
     later.subscribe("homeassistant/#");
     const std::string availability =
         R"([{"topic":"vantrel/house/availability","payload_available":"online","payload_not_available":"offline"}])";
-    const std::string device = std::string(R"({"identifiers":["vantrel_house"],"name":"vantrel house","model":"CM17A","sw_version":")") +
-                               VANTREL_VERSION_STRING + "\"}";
+    const std::string device =
+        std::string(
+            R"({"identifiers":["vantrel_house"],"name":"vantrel house","model":"CM17A","sw_version":")") +
+        VANTREL_VERSION_STRING + "\"}";
     const struct {
         std::string topic, expected;
     } configs[] = {
@@ -159,7 +168,8 @@ TEST_F(Bridge, DiscoveryOfEveryUnitAndButtonRemovedUnitsCleared) {
          R"({"unique_id":"vantrel_house_e_dim","name":"E dim","command_topic":"vantrel/house/E/dim/set",
              "payload_press":"PRESS","qos":1})"},
     };
-    ASSERT_TRUE(test::eventually([&] { return later.messages().size() >= std::size(configs) + 1; }));
+    ASSERT_TRUE(
+        test::eventually([&] { return later.messages().size() >= std::size(configs) + 1; }));
     for (const auto& c : configs) {
         const auto got = later.on(c.topic);
         ASSERT_EQ(1u, got.size()) << c.topic;
@@ -199,9 +209,9 @@ TEST_F(Bridge, CommandsBecomeFramesThenRetainedStates) {
     client later(broker_->port());
     later.subscribe("vantrel/house/+/state");
     ASSERT_TRUE(test::eventually([&] { return later.messages().size() == 3; }));
-    for (const auto& [topic, state] : {std::pair("vantrel/house/A1/state", "OFF"),
-                                       std::pair("vantrel/house/E3/state", "OFF"),
-                                       std::pair("vantrel/house/E5/state", "ON")}) {
+    for (const auto& [topic, state] :
+         {std::pair("vantrel/house/A1/state", "OFF"), std::pair("vantrel/house/E3/state", "OFF"),
+          std::pair("vantrel/house/E5/state", "ON")}) {
         const auto got = later.on(topic);
         ASSERT_EQ(1u, got.size()) << topic;
         EXPECT_EQ(state, got[0].payload) << topic;
@@ -231,17 +241,28 @@ TEST_F(Bridge, ACommandThatFindsTheQueueFullIsDroppedAndCounted) {
     const std::string log = bridge_->err();
     const std::size_t dropped = count_of(log, " dropped: ");
     EXPECT_LE(dropped, 44u);
-    EXPECT_NE(std::string::npos, log.find("(" + std::to_string(dropped) + " dropped so far)")) << log;
+    EXPECT_NE(std::string::npos, log.find("(" + std::to_string(dropped) + " dropped so far)"))
+        << log;
 }
 
 TEST_F(Bridge, BadMessagesSendNothingAndTheBridgeGoesOn) {
     start(config(), {"--verbose"});
     const std::pair<std::string, std::string> bad[] = {
-        {"A1/set", ""},           {"A1/set", "maybe"},         {"A1/set", "ON OFF"},
-        {"A1/set", "\x01\x02"},   {"A1/set", std::string(65, 'O')}, {"A1/set", "O\nN"},
-        {"B2/set", "ON"},         {"a1/set", "ON"},            {"A/bright/set", "0"},
-        {"A/bright/set", "33"},   {"A/dim/set", "-1"},         {"A/dim/set", "1.5"},
-        {"A/dim/set", "PRESSED"}, {"B/bright/set", "PRESS"},   {"A1/bright/set", "PRESS"},
+        {"A1/set", ""},
+        {"A1/set", "maybe"},
+        {"A1/set", "ON OFF"},
+        {"A1/set", "\x01\x02"},
+        {"A1/set", std::string(65, 'O')},
+        {"A1/set", "O\nN"},
+        {"B2/set", "ON"},
+        {"a1/set", "ON"},
+        {"A/bright/set", "0"},
+        {"A/bright/set", "33"},
+        {"A/dim/set", "-1"},
+        {"A/dim/set", "1.5"},
+        {"A/dim/set", "PRESSED"},
+        {"B/bright/set", "PRESS"},
+        {"A1/bright/set", "PRESS"},
     };
     std::vector<std::pair<std::string, std::string>> commands(std::begin(bad), std::end(bad));
     commands.push_back({"E3/set", "ON"});
@@ -272,7 +293,6 @@ TEST_F(Bridge, NextFrameWaitsForTheGapWithThePortLockHeld) {
         const cm17a::session& next = sessions[i];
         const long long gap_ns = next.writes[next.frame_start].t_ns - before.writes.back().t_ns;
         EXPECT_GE(gap_ns, gap_ms * 1000000) << before.meaning << " then " << next.meaning;
-
     }
 }
 
@@ -379,8 +399,8 @@ TEST_F(Bridge, BadConfigurationExitsTwoAndSendsNothing) {
     start_only(yaml);
     EXPECT_EQ(2, bridge_->finish());
     const std::size_t line = static_cast<std::size_t>(std::count(yaml.begin(), yaml.end(), '\n'));
-    EXPECT_NE(std::string::npos,
-              bridge_->err().find(dir_ + "/mqtt.yaml:" + std::to_string(line) + ": [Q1] is not a unit id"))
+    EXPECT_NE(std::string::npos, bridge_->err().find(dir_ + "/mqtt.yaml:" + std::to_string(line) +
+                                                     ": [Q1] is not a unit id"))
         << bridge_->err();
     EXPECT_TRUE(mark.events().empty());
 }
@@ -392,7 +412,8 @@ class SecureBridge : public Bridge {
     std::string broker_extra() override {
         tls_port_ = test::free_port();
         const std::string script =
-            "set -e; cd '" + dir_ + "'\n"
+            "set -e; cd '" + dir_ +
+            "'\n"
             "mosquitto_passwd -b -c passwords hub right-password\n"
             "for ca in ca other; do openssl req -x509 -newkey rsa:2048 -nodes -keyout $ca.key "
             "-out $ca.crt -subj /CN=$ca -days 2 2>/dev/null; done\n"
@@ -418,7 +439,8 @@ class SecureBridge : public Bridge {
 TEST_F(SecureBridge, WrongPasswordExitsOneWithTheBrokersReason) {
     start_only(config({}, login("wrong-password")));
     EXPECT_EQ(1, bridge_->finish());
-    EXPECT_NE(std::string::npos, bridge_->err().find("refused the connection: Connection Refused: not authorised"))
+    EXPECT_NE(std::string::npos,
+              bridge_->err().find("refused the connection: Connection Refused: not authorised"))
         << bridge_->err();
 }
 
@@ -426,7 +448,8 @@ TEST_F(SecureBridge, RightPasswordAndTlsWithTheRightCa) {
     const auto tls = [&](const std::string& ca) {
         std::string yaml = config({}, login("right-password") + "  ca: " + dir_ + "/" + ca + "\n");
         const std::string plain = "mqtt://127.0.0.1:" + std::to_string(broker_->port());
-        yaml.replace(yaml.find(plain), plain.size(), "mqtts://localhost:" + std::to_string(tls_port_));
+        yaml.replace(yaml.find(plain), plain.size(),
+                     "mqtts://localhost:" + std::to_string(tls_port_));
         return yaml;
     };
     client watch(broker_->port(), "hub", "right-password");

@@ -598,7 +598,8 @@ TEST_F(Vantrel, ALockFileReplacedWhileWaitedForIsNotTrusted) {
     const std::string lock = lock_file(scratch());
     owned_fd first{open(lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644)};
     ASSERT_EQ(0, flock(first.fd, LOCK_EX));
-    struct stat old_file {}, new_file {};
+    struct stat old_file {
+    }, new_file{};
     ASSERT_EQ(0, fstat(first.fd, &old_file));
     vantrel_process p(on_port({"J2", "on"}));
     ASSERT_TRUE(wait_blocked_on(old_file.st_ino, p));

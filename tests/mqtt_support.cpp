@@ -91,9 +91,8 @@ void child::signal(int number) const {
 
 int child::finish(std::chrono::seconds limit) {
     int status = 0;
-    const bool ended = eventually(
-        [&] { return waitpid(pid_, &status, WNOHANG) == pid_; },
-        std::chrono::duration_cast<std::chrono::milliseconds>(limit));
+    const bool ended = eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; },
+                                  std::chrono::duration_cast<std::chrono::milliseconds>(limit));
     if (!ended) return -1;
     pid_ = -1;
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
@@ -137,15 +136,16 @@ client::client(int port, const std::string& user, const std::string& password) {
     mosquitto_message_callback_set(m_, [](mosquitto*, void* self, const mosquitto_message* m) {
         auto* c = static_cast<client*>(self);
         std::lock_guard<std::mutex> hold(c->lock_);
-        c->messages_.push_back(
-            {m->topic, std::string(static_cast<const char*>(m->payload),
-                                   static_cast<std::size_t>(m->payloadlen)),
-             m->retain});
+        c->messages_.push_back({m->topic,
+                                std::string(static_cast<const char*>(m->payload),
+                                            static_cast<std::size_t>(m->payloadlen)),
+                                m->retain});
     });
     mosquitto_publish_callback_set(
         m_, [](mosquitto*, void* self, int) { ++static_cast<client*>(self)->pubacks_; });
-    mosquitto_subscribe_callback_set(
-        m_, [](mosquitto*, void* self, int, int, const int*) { ++static_cast<client*>(self)->subacks_; });
+    mosquitto_subscribe_callback_set(m_, [](mosquitto*, void* self, int, int, const int*) {
+        ++static_cast<client*>(self)->subacks_;
+    });
     if (mosquitto_connect(m_, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS ||
         mosquitto_loop_start(m_) != MOSQ_ERR_SUCCESS) {
         throw std::runtime_error("the test's client cannot connect");

@@ -18,7 +18,8 @@ const char* const platform = sizeof(void*) == 8 ? "win64" : "win32";
 
 bool key_exists(const std::string& path) {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
     RegCloseKey(key);
     return true;
 }
@@ -31,7 +32,8 @@ std::string value_of(const std::string& path, const char* name = nullptr) {
     }
     char data[1024];
     DWORD size = sizeof data, type = 0;
-    const LONG rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+    const LONG rc =
+        RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
     RegCloseKey(key);
     if (rc != ERROR_SUCCESS) return "(absent)";
     if (type != REG_SZ) return "(not a string)";
@@ -51,13 +53,14 @@ void add_key(const std::string& path, const char* value_name = nullptr) {
     HKEY key = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0,
                                              KEY_ALL_ACCESS, nullptr, &key, nullptr));
-    if (value_name) RegSetValueExA(key, value_name, 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2);
+    if (value_name)
+        RegSetValueExA(key, value_name, 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2);
     RegCloseKey(key);
 }
 
 // One copy of the library, loaded from path, with its exports.
 class loaded_library {
-public:
+  public:
     explicit loaded_library(const std::string& path) : module_(LoadLibraryA(path.c_str())) {}
     ~loaded_library() {
         if (module_) FreeLibrary(module_);
@@ -89,14 +92,14 @@ public:
         return object;
     }
 
-private:
+  private:
     HMODULE module_;
 };
 
 // A copy of the library in a folder of its own under the temporary folder; the folder goes
 // again with the copy and a type library beside it.
 class library_copy {
-public:
+  public:
     explicit library_copy(const char* folder) {
         char temp[MAX_PATH];
         GetTempPathA(MAX_PATH, temp);
@@ -117,7 +120,7 @@ public:
     std::string path() const { return dir_ + "VantrelCtrl.dll"; }
     std::string tlb_path() const { return dir_ + "VantrelCtrl.tlb"; }
 
-private:
+  private:
     std::string dir_;
     bool copied_ = false;
 };
@@ -201,7 +204,7 @@ std::string registration_snapshot() {
 // While it lives, HKCR\path grants everyone reading only (under Wine such a key refuses value
 // writes); then the key gets its own access list back.
 class read_only_key {
-public:
+  public:
     explicit read_only_key(const std::string& path) {
         if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, READ_CONTROL | WRITE_DAC, &key_) !=
             ERROR_SUCCESS) {
@@ -210,8 +213,8 @@ public:
         DWORD size = 0;
         RegGetKeySecurity(key_, DACL_SECURITY_INFORMATION, nullptr, &size);
         saved_.resize(size);
-        if (size == 0 || RegGetKeySecurity(key_, DACL_SECURITY_INFORMATION, saved_.data(),
-                                           &size) != ERROR_SUCCESS) {
+        if (size == 0 || RegGetKeySecurity(key_, DACL_SECURITY_INFORMATION, saved_.data(), &size) !=
+                             ERROR_SUCCESS) {
             return;
         }
         BYTE everyone[SECURITY_MAX_SID_SIZE];
@@ -235,7 +238,7 @@ public:
 
     bool applied() const { return applied_; }
 
-private:
+  private:
     HKEY key_ = nullptr;
     std::vector<BYTE> saved_;
     bool applied_ = false;
@@ -257,7 +260,7 @@ void expect_activatable(const std::string& context) {
 std::string typelib_path() { return value_of(std::string(libid_key) + "\\0\\" + platform); }
 
 class Registration : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(library_.loaded()) << exe_dir() << "VantrelCtrl.dll";
         library_.unregister_server();
@@ -322,6 +325,19 @@ TEST_F(Registration, UnregistrationLeavesOnlyClsid) {
     com_ptr<ITypeLib> registered;
     EXPECT_EQ(TYPE_E_LIBNOTREGISTERED,
               LoadRegTypeLib(LIBID_VANTRELCTRLLib, 1, 0, 0, registered.put()));
+}
+
+// A copy whose type library cannot be read still takes back the entry that a working copy's
+// registration wrote.
+TEST_F(Registration, ACopyWithoutItsTypeLibraryStillUnregistersIt) {
+    ASSERT_EQ(S_OK, library_.register_server());
+    const library_copy copy("no-type-library-unregisters.d");
+    ASSERT_TRUE(copy.copied());
+    ASSERT_NO_FATAL_FAILURE(spoil_type_library(copy));
+    loaded_library broken(copy.path());
+    ASSERT_TRUE(broken.loaded());
+    EXPECT_EQ(S_OK, broken.unregister_server());
+    EXPECT_EQ("", registration_snapshot());
 }
 
 TEST_F(Registration, UnregisteringACleanSystemSucceedsAndChangesNothing) {
