@@ -517,7 +517,8 @@ TEST_F(SerialEndToEnd, FramesFromManyObjectsAndProcessesNeverMix) {
     const sender_process first(L"G1", frames, 0), second(L"G2", frames, 0);
     EXPECT_TRUE(first.ready());
     EXPECT_TRUE(second.ready());
-    while (ready < 8) Sleep(1);
+    for (int waited = 0; ready < 8 && waited < 30000; ++waited) Sleep(1);
+    EXPECT_EQ(8, ready) << "threads that reached their first frame";
     EXPECT_TRUE(events_since_mark().empty()) << "a sender went past the held lock";
     held.reset();
 
@@ -564,7 +565,7 @@ TEST_F(SerialEndToEnd, ALockLeftByASenderThatDiedIsTakenOver) {
         CreateMutexExW(nullptr, vantrel::port_lock_name(port).c_str(), 0, SYNCHRONIZE));
     ASSERT_TRUE(waiting.get());
     ASSERT_TRUE(TerminateProcess(holder.get(), 1));
-    WaitForSingleObject(holder.get(), INFINITE);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(holder.get(), 30000));
 
     mark();
     auto object = object_on_port(0, 0, 0);
