@@ -332,6 +332,7 @@ int bridge::run() {
     auto retry = first_retry;
     while (!stopping() && !refused_) {
         int rc = mosquitto_connect(m_, config_.host.c_str(), config_.port, config_.keepalive_s);
+        bool answered = false;  // the broker accepted this connection
         if (rc == MOSQ_ERR_SUCCESS) {
             while (!stopping() && !refused_) {
                 rc = mosquitto_loop(m_, 100, 1);
@@ -339,18 +340,25 @@ int bridge::run() {
                     connected_ = false;
                     break;
                 }
-                if (connected_) retry = first_retry;
+                if (connected_) {
+                    retry = first_retry;
+                    answered = true;
+                }
             }
             if (stopping() || refused_) break;
-            say("connection to %s:%d lost: %s; trying again in %lld s", config_.host.c_str(),
-                config_.port, failure(rc).c_str(), static_cast<long long>(retry.count()));
-        } else if (rc == MOSQ_ERR_TLS || rc == MOSQ_ERR_TLS_HANDSHAKE) {
-            // The broker's certificate does not check out against the CA: a fault of the
-            // configuration (or an impostor), which trying again cannot mend.
+        }
+        if (!answered && (rc == MOSQ_ERR_TLS || rc == MOSQ_ERR_TLS_HANDSHAKE)) {
+            // The handshake failed (in the connect or, when the broker answers slowly, in the
+            // first loops): the broker's certificate does not check out against the CA, a
+            // fault of the configuration (or an impostor) that trying again cannot mend.
             say("can't connect to %s:%d over TLS: %s", config_.host.c_str(), config_.port,
                 failure(rc).c_str());
             refused_ = true;
             break;
+        }
+        if (answered) {
+            say("connection to %s:%d lost: %s; trying again in %lld s", config_.host.c_str(),
+                config_.port, failure(rc).c_str(), static_cast<long long>(retry.count()));
         } else {
             say("can't connect to %s:%d: %s; trying again in %lld s", config_.host.c_str(),
                 config_.port, failure(rc).c_str(), static_cast<long long>(retry.count()));
