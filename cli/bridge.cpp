@@ -3,6 +3,7 @@
 #include "bridge_messages.h"
 
 #include <mosquitto.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -73,7 +75,8 @@ class bridge {
     mosquitto* m_ = nullptr;
 
     std::mutex log_lock_;
-    std::string last_library_error_;
+    mutable std::mutex library_error_lock_;
+    std::string last_library_error_;  // guarded by library_error_lock_
 
     std::mutex queue_lock_;
     std::condition_variable queue_ready_;
@@ -84,7 +87,13 @@ class bridge {
     std::atomic<bool> connected_{false};
     std::atomic<bool> port_ok_{true};
     std::atomic<bool> refused_{false};
+    // A refused login or certificate is final only before the first connection of the run:
+    // after weeks of service it is more likely a broker restarting with its logins not loaded
+    // yet, and the bridge keeps trying.
+    std::atomic<bool> ever_connected_{false};
     std::atomic<int> pending_offline_{-1};
+    std::mutex subscriptions_lock_;
+    std::map<int, std::string> subscriptions_;  // message id to filter, until its SUBACK
 };
 
 // One line each: topics and payloads come from whoever may publish on the broker, so a control
@@ -109,7 +118,10 @@ void bridge::say(const char* format, ...) {
 
 std::string bridge::failure(int rc) const {
     if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
-    if (rc == MOSQ_ERR_TLS && !last_library_error_.empty()) return last_library_error_;
+    if (rc == MOSQ_ERR_TLS) {
+        std::lock_guard<std::mutex> hold(library_error_lock_);
+        if (!last_library_error_.empty()) return last_library_error_;
+    }
     return mosquitto_strerror(rc);
 }
 
@@ -173,13 +185,32 @@ bool bridge::set_up() {
         return false;
     }
     mosquitto_threaded_set(m_, true);
+    // Called on whichever thread calls into the library, the sender's publishes included.
     mosquitto_log_callback_set(m_, [](mosquitto*, void* self, int level, const char* text) {
-        if (level == MOSQ_LOG_ERR) static_cast<bridge*>(self)->last_library_error_ = text;
+        if (level != MOSQ_LOG_ERR) return;
+        auto* b = static_cast<bridge*>(self);
+        std::lock_guard<std::mutex> hold(b->library_error_lock_);
+        b->last_library_error_ = text;
     });
     mosquitto_connect_callback_set(
         m_, [](mosquitto*, void* self, int rc) { static_cast<bridge*>(self)->on_connect(rc); });
     mosquitto_disconnect_callback_set(
         m_, [](mosquitto*, void* self, int) { static_cast<bridge*>(self)->connected_ = false; });
+    // A broker that refuses a subscription (its access list) would leave the bridge online
+    // and deaf: that is said in the log.
+    mosquitto_subscribe_callback_set(m_, [](mosquitto*, void* self, int mid, int count,
+                                           const int* granted) {
+        auto* b = static_cast<bridge*>(self);
+        std::string filter;
+        {
+            std::lock_guard<std::mutex> hold(b->subscriptions_lock_);
+            filter = b->subscriptions_[mid];
+            b->subscriptions_.erase(mid);
+        }
+        for (int i = 0; i < count; ++i) {
+            if (granted[i] > 2) b->say("the broker refused the subscription to %s", filter.c_str());
+        }
+    });
     mosquitto_message_callback_set(m_, [](mosquitto*, void* self, const mosquitto_message* msg) {
         static_cast<bridge*>(self)->on_message(*msg);
     });
@@ -194,25 +225,29 @@ bool bridge::set_up() {
         say("can't set up the MQTT client: %s", failure(rc).c_str());
         return false;
     }
-    mosquitto_reconnect_delay_set(m_, 1, 30, true);
     return true;
 }
 
 void bridge::on_connect(int rc) {
     if (rc != 0) {
-        // Wrong user or password, or not authorized: trying again cannot help.
-        if (rc == 4 || rc == 5) refused_ = true;
+        // Wrong user or password, or not authorized: trying again cannot help at start.
+        if ((rc == 4 || rc == 5) && !ever_connected_) refused_ = true;
         say("the broker refused the connection: %s", mosquitto_connack_string(rc));
         return;
     }
     connected_ = true;
+    ever_connected_ = true;
     say("connected to %s:%d", config_.host.c_str(), config_.port);
-    for (const std::string& filter : command_filters(config_)) {
-        mosquitto_subscribe(m_, nullptr, filter.c_str(), qos);
-    }
+    std::vector<std::string> filters = command_filters(config_);
     if (config_.discovery) {
-        mosquitto_subscribe(m_, nullptr, config_.status_topic.c_str(), qos);
-        mosquitto_subscribe(m_, nullptr, own_discovery_filter(config_).c_str(), qos);
+        filters.push_back(config_.status_topic);
+        filters.push_back(own_discovery_filter(config_));
+    }
+    for (const std::string& filter : filters) {
+        int mid = 0;
+        mosquitto_subscribe(m_, &mid, filter.c_str(), qos);
+        std::lock_guard<std::mutex> hold(subscriptions_lock_);
+        subscriptions_[mid] = filter;
     }
     // A broker without persistence forgets retained messages when it restarts: everything
     // retained goes out again on every connection.
@@ -282,7 +317,8 @@ void bridge::send(const command& c) {
         const cli::send_result sent = io_.sender->send(frame, options);
         if (sent.status != cli::exit_sent) {
             say("%s failed: %s", c.label.c_str(), sent.message.c_str());
-            if (sent.status == cli::exit_port_failed) {
+            // Another sender holding the port too long fails this command, not the port.
+            if (sent.status == cli::exit_port_failed && !sent.busy) {
                 port_ok_ = false;
                 publish_availability();
             }
@@ -295,11 +331,16 @@ void bridge::send(const command& c) {
 }
 
 void bridge::sender_loop() {
-    auto next_probe = clock::now();
+    auto next_probe = clock::now() + probe_every;
     for (;;) {
         std::unique_lock<std::mutex> hold(queue_lock_);
         queue_ready_.wait_for(hold, milliseconds(500), [&] { return closing_ || !queue_.empty(); });
-        if (closing_) return;
+        if (closing_) {
+            // Taken from the broker already, so lost with the stop: the log says which.
+            for (const command& c : queue_) say("%s not sent: the bridge is stopping", c.label.c_str());
+            queue_.clear();
+            return;
+        }
         if (!port_ok_) {
             // Commands that were waiting when the port failed are refused, not kept for later.
             for (const command& c : queue_) {
@@ -317,17 +358,34 @@ void bridge::sender_loop() {
             }
             continue;
         }
-        if (queue_.empty()) continue;
+        if (queue_.empty()) {
+            hold.unlock();
+            // An adapter unplugged while idle takes its device with it; looking touches no line.
+            struct stat device {};
+            if (clock::now() >= next_probe) {
+                next_probe = clock::now() + probe_every;
+                if (::stat(config_.serial_port.c_str(), &device) != 0 || !S_ISCHR(device.st_mode)) {
+                    say("%s is gone", config_.serial_port.c_str());
+                    port_ok_ = false;
+                    publish_availability();
+                }
+            }
+            continue;
+        }
         const command c = std::move(queue_.front());
         queue_.pop_front();
         hold.unlock();
         send(c);
-        if (!port_ok_) next_probe = clock::now() + probe_every;
+        next_probe = clock::now() + probe_every;
     }
 }
 
 int bridge::run() {
     if (!set_up()) return cli::exit_port_failed;
+    // Online only with a port that opens: known before the first connection.
+    std::string why;
+    port_ok_ = io_.probe(config_.serial_port, why);
+    if (!port_ok_) say("%s is unavailable: %s", config_.serial_port.c_str(), why.c_str());
     std::thread sender([this] { sender_loop(); });
     auto retry = first_retry;
     while (!stopping() && !refused_) {
@@ -347,7 +405,7 @@ int bridge::run() {
             }
             if (stopping() || refused_) break;
         }
-        if (!answered && (rc == MOSQ_ERR_TLS || rc == MOSQ_ERR_TLS_HANDSHAKE)) {
+        if (!ever_connected_ && (rc == MOSQ_ERR_TLS || rc == MOSQ_ERR_TLS_HANDSHAKE)) {
             // The handshake failed (in the connect or, when the broker answers slowly, in the
             // first loops): the broker's certificate does not check out against the CA, a
             // fault of the configuration (or an impostor) that trying again cannot mend.
@@ -384,9 +442,11 @@ int bridge::run() {
                    mosquitto_loop(m_, 50, 1) == MOSQ_ERR_SUCCESS) {
             }
         }
+        const bool broker_answers = pending_offline_ == -1;
         mosquitto_disconnect(m_);
         mosquitto_loop(m_, 50, 1);
-        end_session();
+        // Only with a broker that just answered: its blocking connect must not hold up a stop.
+        if (broker_answers) end_session();
     }
     say("stopped");
     return cli::exit_sent;

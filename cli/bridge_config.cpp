@@ -114,8 +114,9 @@ std::string read_password(const YAML::Node& node, std::vector<std::string>& warn
     std::getline(file, password);
     if (!password.empty() && password.back() == '\r') password.pop_back();
     struct stat info {};
-    if (::stat(path.c_str(), &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH))) {
-        warnings.push_back("password_file " + path + " may be read by other users; chmod 600 it");
+    // Group read is how the service's user reads it (root:vantrel, 640); everyone must not.
+    if (::stat(path.c_str(), &info) == 0 && (info.st_mode & S_IROTH)) {
+        warnings.push_back("password_file " + path + " may be read by every user; chmod o-r it");
     }
     return password;
 }
@@ -159,8 +160,7 @@ void read_units(const YAML::Node& node, bridge_config& c) {
 
 std::string node_id_from_host(const std::string& host_name) {
     std::string id;
-    for (char c : host_name) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    for (char c : ascii_lower(host_name)) {
         if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_') id += c;
     }
     return id;
@@ -212,7 +212,10 @@ bool load_config(const std::string& path, const std::string& host_name, bridge_c
                   read_section(h, "homeassistant",
                                {{"discovery_topic",
                                  [&](const YAML::Node& v) {
-                                     if (v.IsScalar() && v.Scalar() == "false") {
+                                     // false, no or off, as YAML spells a false.
+                                     bool on = true;
+                                     if (v.IsScalar() && YAML::convert<bool>::decode(v, on) &&
+                                         !on) {
                                          out.discovery = false;
                                      } else {
                                          out.discovery_topic = topic(v, "discovery_topic");

@@ -13,13 +13,6 @@ namespace {
 // full to off.
 constexpr long long max_steps = 32;
 
-std::string lower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
-
 // The payload without surrounding white space, or false for one that is no short text.
 bool payload_word(const std::string& payload, std::string& word) {
     if (payload.size() > max_payload) return false;
@@ -128,7 +121,7 @@ std::vector<message> discovery_messages(const bridge_config& config, const std::
     const std::string root = config.topic_root() + "/";
     const std::string prefix = config.discovery_topic + "/";
     for (const unit_config& unit : config.units) {
-        const std::string object = lower(unit.id);
+        const std::string object = ascii_lower(unit.id);
         const nlohmann::json body = {{"unique_id", "vantrel_" + config.node_id + "_" + object},
                                      {"name", unit.name},
                                      {"command_topic", root + unit.id + "/set"},
@@ -144,7 +137,7 @@ std::vector<message> discovery_messages(const bridge_config& config, const std::
     }
     for (char house : houses_with_lights(config)) {
         for (const char* step : {"bright", "dim"}) {
-            const std::string object = lower(std::string(1, house)) + "_" + step;
+            const std::string object = ascii_lower(std::string(1, house)) + "_" + step;
             const nlohmann::json body = {{"unique_id", "vantrel_" + config.node_id + "_" + object},
                                          {"name", std::string(1, house) + " " + step},
                                          {"command_topic", root + house + "/" + step + "/set"},

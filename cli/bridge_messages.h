@@ -10,10 +10,10 @@
 
 namespace vantrel::mqtt {
 
+// A retained message.
 struct message {
     std::string topic;
     std::string payload;
-    bool retain = true;
 };
 
 // A command taken from a .../set topic.

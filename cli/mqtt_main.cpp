@@ -18,10 +18,14 @@ namespace {
 bool probe_port(const lock_settings& settings, const std::string& port, std::string& why) {
     port_error error;
     port_lock lock;
-    if (lock.acquire(port, settings.dir, settings.timeout, stop_signal, error) !=
-        port_lock::outcome::locked) {
-        why = error.message;
-        return false;
+    switch (lock.acquire(port, settings.dir, settings.timeout, stop_signal, error)) {
+        case port_lock::outcome::locked:
+            break;
+        case port_lock::outcome::timed_out:
+            return true;  // another sender is using it, so it is there
+        default:
+            why = error.message;
+            return false;
     }
     const unique_fd fd(::open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) {

@@ -86,6 +86,8 @@ cli::send_result posix_sender::send(const cli::frame_order& frame, const cli::se
             break;
         case port_lock::outcome::interrupted:
             return stopped(" while waiting for " + options.port + "; nothing of it was sent");
+        case port_lock::outcome::timed_out:
+            return {cli::exit_port_failed, error.message, 0, true};
         default:
             return {cli::exit_port_failed, error.message, 0};
     }

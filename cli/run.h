@@ -17,6 +17,7 @@ struct send_result {
     int status = exit_sent;  // otherwise the exit status: exit_port_failed, or 128 + a signal
     std::string message;     // why the frame was not sent whole
     double frame_ms = 0;     // a sent frame's wall time, from its reset to the port's close
+    bool busy = false;       // another sender held the port past the lock's bound
 };
 
 // Puts frames on a port: the platform's half of vantrel.

@@ -114,9 +114,11 @@ TEST_F(ConfigFile, DefaultsForWhatIsLeftOut) {
     EXPECT_EQ(850, config_.frame_gap_ms);
     EXPECT_FALSE(config_.has_password);
     EXPECT_TRUE(config_.units.empty());
-    ASSERT_TRUE(
-        load("serial: { port: /dev/ttyUSB0 }\nhomeassistant: { discovery_topic: false }\n"));
-    EXPECT_FALSE(config_.discovery);
+    for (const std::string off : {"false", "no", "off"}) {
+        ASSERT_TRUE(load("serial: { port: /dev/ttyUSB0 }\nhomeassistant: { discovery_topic: " +
+                         off + " }\n"));
+        EXPECT_FALSE(config_.discovery) << off;
+    }
 }
 
 TEST_F(ConfigFile, BadFilesNameTheLineAndTheFault) {
@@ -157,12 +159,16 @@ TEST_F(ConfigFile, BadFilesNameTheLineAndTheFault) {
     }
 }
 
-TEST_F(ConfigFile, PasswordFileOthersMayReadIsWarnedAbout) {
-    const std::string secret = write("secret", "pw\n", 0644);
-    ASSERT_TRUE(load("serial: { port: /dev/ttyUSB0 }\nmqtt: { password_file: " + secret + " }\n"))
-        << error_;
-    ASSERT_EQ(1u, warnings_.size());
-    EXPECT_NE(std::string::npos, warnings_[0].find(secret + " may be read by other users"));
+TEST_F(ConfigFile, PasswordFileEveryUserMayReadIsWarnedAbout) {
+    for (const mode_t mode : {0600, 0640, 0644}) {
+        const std::string secret = write("secret", "pw\n", mode);
+        ASSERT_TRUE(load("serial: { port: /dev/ttyUSB0 }\nmqtt: { password_file: " + secret + " }\n"))
+            << error_;
+        EXPECT_EQ(mode == 0644 ? 1u : 0u, warnings_.size()) << std::oct << mode;
+        if (mode == 0644) {
+            EXPECT_NE(std::string::npos, warnings_[0].find(secret + " may be read by every user"));
+        }
+    }
 }
 
 }  // namespace

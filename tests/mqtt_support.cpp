@@ -102,6 +102,11 @@ std::string child::err() const { return read_file(err_); }
 
 broker::broker(const std::string& dir, const std::string& extra)
     : dir_(dir), config_(dir + "/broker.conf"), port_(free_port()) {
+    start(extra);
+}
+
+void broker::start(const std::string& extra) {
+    stop();
     // As root, mosquitto would otherwise drop to its own user and lose the test's files.
     std::ofstream(config_) << "listener " << port_ << " 127.0.0.1\n"
                            << (extra.find("password_file") == std::string::npos
@@ -109,11 +114,6 @@ broker::broker(const std::string& dir, const std::string& extra)
                                    : "allow_anonymous false\n")
                            << "persistence false\n"
                            << (geteuid() == 0 ? "user root\n" : "") << extra;
-    start();
-}
-
-void broker::start() {
-    stop();
     process_ = new child({"mosquitto", "-c", config_}, dir_ + "/broker");
     if (!eventually([&] {
             const int fd = connect_to(port_);
@@ -142,9 +142,9 @@ client::client(int port, const std::string& user, const std::string& password) {
                                 m->retain});
     });
     mosquitto_publish_callback_set(
-        m_, [](mosquitto*, void* self, int) { ++static_cast<client*>(self)->pubacks_; });
+        m_, [](mosquitto*, void* self, int) { static_cast<client*>(self)->acked(true); });
     mosquitto_subscribe_callback_set(m_, [](mosquitto*, void* self, int, int, const int*) {
-        ++static_cast<client*>(self)->subacks_;
+        static_cast<client*>(self)->acked(false);
     });
     if (mosquitto_connect(m_, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS ||
         mosquitto_loop_start(m_) != MOSQ_ERR_SUCCESS) {
@@ -159,20 +159,39 @@ client::~client() {
 }
 
 void client::subscribe(const std::string& filter) {
-    const int before = subacks_;
+    const int before = count(subacks_);
     mosquitto_subscribe(m_, nullptr, filter.c_str(), 1);
-    if (!eventually([&] { return subacks_ > before; })) {
+    if (!wait_past(subacks_, before)) {
         throw std::runtime_error("no SUBACK for " + filter);
     }
 }
 
 void client::publish(const std::string& topic, const std::string& payload, bool retain) {
-    const int before = pubacks_;
+    const int before = count(pubacks_);
     if (mosquitto_publish(m_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                           payload.data(), 1, retain) != MOSQ_ERR_SUCCESS ||
-        !eventually([&] { return pubacks_ > before; })) {
+        !wait_past(pubacks_, before)) {
         throw std::runtime_error("no PUBACK for " + topic);
     }
+}
+
+void client::acked(bool publish) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        ++(publish ? pubacks_ : subacks_);
+    }
+    ack_.notify_all();
+}
+
+int client::count(const int& acks) const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return acks;
+}
+
+// Woken by the acknowledgement itself, so that a burst of publishes goes at the broker's pace.
+bool client::wait_past(const int& acks, int before) {
+    std::unique_lock<std::mutex> hold(lock_);
+    return ack_.wait_for(hold, std::chrono::seconds(20), [&] { return acks > before; });
 }
 
 std::vector<received> client::messages() const {

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -50,7 +51,9 @@ class broker {
     // extra: lines for the configuration file (a password file, a TLS listener's files).
     broker(const std::string& dir, const std::string& extra = "");
     ~broker() { stop(); }
-    void start();  // on the same port each time; returns once it accepts connections
+    // On the same port each time, with extra as its configuration's last lines; returns once
+    // it accepts connections.
+    void start(const std::string& extra = "");
     void stop();
     int port() const { return port_; }
 
@@ -84,7 +87,11 @@ class client {
     mosquitto* m_ = nullptr;
     mutable std::mutex lock_;
     std::vector<received> messages_;
-    std::atomic<int> subacks_{0}, pubacks_{0};
+    int subacks_ = 0, pubacks_ = 0;  // guarded by lock_
+    std::condition_variable ack_;
+    void acked(bool publish);
+    int count(const int& acks) const;
+    bool wait_past(const int& acks, int before);
 };
 
 // Forwards 127.0.0.1:port() to 127.0.0.1:target, until cut() drops every connection and refuses
