@@ -198,19 +198,20 @@ bool bridge::set_up() {
         m_, [](mosquitto*, void* self, int) { static_cast<bridge*>(self)->connected_ = false; });
     // A broker that refuses a subscription (its access list) would leave the bridge online
     // and deaf: that is said in the log.
-    mosquitto_subscribe_callback_set(m_, [](mosquitto*, void* self, int mid, int count,
-                                           const int* granted) {
-        auto* b = static_cast<bridge*>(self);
-        std::string filter;
-        {
-            std::lock_guard<std::mutex> hold(b->subscriptions_lock_);
-            filter = b->subscriptions_[mid];
-            b->subscriptions_.erase(mid);
-        }
-        for (int i = 0; i < count; ++i) {
-            if (granted[i] > 2) b->say("the broker refused the subscription to %s", filter.c_str());
-        }
-    });
+    mosquitto_subscribe_callback_set(
+        m_, [](mosquitto*, void* self, int mid, int count, const int* granted) {
+            auto* b = static_cast<bridge*>(self);
+            std::string filter;
+            {
+                std::lock_guard<std::mutex> hold(b->subscriptions_lock_);
+                filter = b->subscriptions_[mid];
+                b->subscriptions_.erase(mid);
+            }
+            for (int i = 0; i < count; ++i) {
+                if (granted[i] > 2)
+                    b->say("the broker refused the subscription to %s", filter.c_str());
+            }
+        });
     mosquitto_message_callback_set(m_, [](mosquitto*, void* self, const mosquitto_message* msg) {
         static_cast<bridge*>(self)->on_message(*msg);
     });
@@ -337,7 +338,8 @@ void bridge::sender_loop() {
         queue_ready_.wait_for(hold, milliseconds(500), [&] { return closing_ || !queue_.empty(); });
         if (closing_) {
             // Taken from the broker already, so lost with the stop: the log says which.
-            for (const command& c : queue_) say("%s not sent: the bridge is stopping", c.label.c_str());
+            for (const command& c : queue_)
+                say("%s not sent: the bridge is stopping", c.label.c_str());
             queue_.clear();
             return;
         }

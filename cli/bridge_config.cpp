@@ -209,21 +209,21 @@ bool load_config(const std::string& path, const std::string& host_name, bridge_c
               }},
              {"homeassistant",
               [&](const YAML::Node& h) {
-                  read_section(h, "homeassistant",
-                               {{"discovery_topic",
-                                 [&](const YAML::Node& v) {
-                                     // false, no or off, as YAML spells a false.
-                                     bool on = true;
-                                     if (v.IsScalar() && YAML::convert<bool>::decode(v, on) &&
-                                         !on) {
-                                         out.discovery = false;
-                                     } else {
-                                         out.discovery_topic = topic(v, "discovery_topic");
-                                     }
-                                 }},
-                                {"status_topic", [&](const YAML::Node& v) {
-                                     out.status_topic = topic(v, "status_topic");
-                                 }}});
+                  read_section(
+                      h, "homeassistant",
+                      {{"discovery_topic",
+                        [&](const YAML::Node& v) {
+                            // false, no or off, as YAML spells a false.
+                            bool on = true;
+                            if (v.IsScalar() && YAML::convert<bool>::decode(v, on) && !on) {
+                                out.discovery = false;
+                            } else {
+                                out.discovery_topic = topic(v, "discovery_topic");
+                            }
+                        }},
+                       {"status_topic", [&](const YAML::Node& v) {
+                            out.status_topic = topic(v, "status_topic");
+                        }}});
               }},
              {"serial",
               [&](const YAML::Node& s) {

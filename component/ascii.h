@@ -1,5 +1,5 @@
-// Upper- and lower-casing of ASCII letters only. Names that the system compares (switch ids, registry
-// roots, command words) are ASCII, and a locale's case mapping must not turn some other
+// Upper- and lower-casing of ASCII letters only. Names that the system compares (switch ids,
+// registry roots, command words) are ASCII, and a locale's case mapping must not turn some other
 // character into one of them (the Kelvin sign into K, a dotless i into I).
 #pragma once
 

@@ -115,8 +115,8 @@ TEST_F(ConfigFile, DefaultsForWhatIsLeftOut) {
     EXPECT_FALSE(config_.has_password);
     EXPECT_TRUE(config_.units.empty());
     for (const std::string off : {"false", "no", "off"}) {
-        ASSERT_TRUE(load("serial: { port: /dev/ttyUSB0 }\nhomeassistant: { discovery_topic: " +
-                         off + " }\n"));
+        ASSERT_TRUE(load(
+            "serial: { port: /dev/ttyUSB0 }\nhomeassistant: { discovery_topic: " + off + " }\n"));
         EXPECT_FALSE(config_.discovery) << off;
     }
 }
@@ -162,7 +162,8 @@ TEST_F(ConfigFile, BadFilesNameTheLineAndTheFault) {
 TEST_F(ConfigFile, PasswordFileEveryUserMayReadIsWarnedAbout) {
     for (const mode_t mode : {0600, 0640, 0644}) {
         const std::string secret = write("secret", "pw\n", mode);
-        ASSERT_TRUE(load("serial: { port: /dev/ttyUSB0 }\nmqtt: { password_file: " + secret + " }\n"))
+        ASSERT_TRUE(
+            load("serial: { port: /dev/ttyUSB0 }\nmqtt: { password_file: " + secret + " }\n"))
             << error_;
         EXPECT_EQ(mode == 0644 ? 1u : 0u, warnings_.size()) << std::oct << mode;
         if (mode == 0644) {

@@ -109,8 +109,8 @@ class Bridge : public testing::Test {
         std::ofstream(path) << yaml;
         options.insert(options.begin(), {VANTREL_PATH, "mqtt", "--config", path});
         env.push_back({"VANTREL_LOCK_DIR", dir_});
-        bridge_ = std::make_unique<test::child>(options, dir_ + "/bridge" + std::to_string(++runs_),
-                                                env);
+        bridge_ =
+            std::make_unique<test::child>(options, dir_ + "/bridge" + std::to_string(++runs_), env);
     }
 
     // Publishes each command, then waits for n whole frames after mark.
@@ -369,8 +369,8 @@ TEST_F(Bridge, StopSignalCutsTheFrameAndKillLeavesTheWillAndTheSession) {
     ASSERT_TRUE(test::eventually([&] { return mark.events().size() >= 10; }));
     bridge_->signal(SIGTERM);
     EXPECT_EQ(0, bridge_->finish()) << bridge_->err();
-    for (const char* queued : {"E3 ON not sent: the bridge is stopping",
-                               "E5 ON not sent: the bridge is stopping"}) {
+    for (const char* queued :
+         {"E3 ON not sent: the bridge is stopping", "E5 ON not sent: the bridge is stopping"}) {
         EXPECT_NE(std::string::npos, bridge_->err().find(queued)) << bridge_->err();
     }
     const auto events = mark.events();
