@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 namespace {
@@ -21,7 +21,7 @@ class ConfigFile : public testing::Test {
         ASSERT_NE(nullptr, mkdtemp(pattern));
         dir_ = pattern;
     }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
 
     std::string write(const std::string& name, const std::string& text, mode_t mode = 0600) {
         const std::string path = dir_ + "/" + name;
