@@ -200,6 +200,10 @@ bool serial_port::open(const std::string& path, port_error& error) {
         error.set("can't open " + path, errno);
         return false;
     }
+    if (::ioctl(fd_.get(), TIOCEXCL) != 0) {
+        error.set("can't have " + path + " to itself", errno);
+        return false;
+    }
     termios settings{};
     if (tcgetattr(fd_.get(), &settings) != 0) {
         error.set("can't configure " + path, errno);
@@ -223,6 +227,11 @@ bool serial_port::open(const std::string& path, port_error& error) {
         return false;
     }
     return set(line::dtr, true, error) && set(line::rts, true, error);
+}
+
+void serial_port::close() {
+    if (fd_.get() >= 0) ::ioctl(fd_.get(), TIOCNXCL);
+    fd_.reset();
 }
 
 bool serial_port::set(line which, bool level, port_error& error) {

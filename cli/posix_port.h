@@ -54,12 +54,18 @@ class port_lock {
 
 class serial_port {
   public:
-    // Opens the device, applies the line configuration and raises DTR, then RTS, as
-    // CommAds::OpenPort does.
+    serial_port() = default;
+    serial_port(const serial_port&) = delete;
+    serial_port& operator=(const serial_port&) = delete;
+    ~serial_port() { close(); }
+    // Opens the device for this process alone (TIOCEXCL: a modem manager or a second program
+    // that opens it in mid-frame would disturb the lines), applies the line configuration and
+    // raises DTR, then RTS, as CommAds::OpenPort does.
     bool open(const std::string& path, port_error& error);
     // One line at a time, by the modem-control ioctls.
     bool set(line which, bool level, port_error& error);
-    void close() { fd_.reset(); }
+    // Gives the exclusive use back and closes.
+    void close();
 
   private:
     unique_fd fd_;

@@ -620,6 +620,29 @@ TEST_F(Vantrel, ALockFileReplacedWhileWaitedForIsNotTrusted) {
     EXPECT_EQ(std::vector<std::string>{"J2ON"}, whole_frames(mark_.sessions()));
 }
 
+// While a frame is on the lines the port is vantrel's alone: another program's open fails (an
+// unprivileged one: root may open an exclusive tty all the same), and succeeds again after.
+TEST_F(Vantrel, AFrameHasThePortToItself) {
+    ASSERT_EQ(0, chmod(fs::canonical(port).c_str(), 0666));
+    const auto open_elsewhere = [] {  // the errno of an unprivileged open, or 0
+        const pid_t child = fork();
+        if (child == 0) {
+            as_unprivileged();
+            const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            _exit(fd >= 0 ? 0 : errno);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    vantrel_process p(on_port({"--reset", "60000", "E1", "on"}));
+    ASSERT_TRUE(wait_for_events(mark_, 4, p));  // in the reset
+    EXPECT_EQ(EBUSY, open_elsewhere());
+    ASSERT_EQ(0, kill(p.pid(), SIGINT));
+    EXPECT_EQ(130, p.finish().status);
+    EXPECT_EQ(0, open_elsewhere()) << "the port stayed exclusive";
+}
+
 TEST(VantrelText, HelpAndVersion) {
     const finished help = run_vantrel({"--help"});
     EXPECT_EQ(0, help.status);

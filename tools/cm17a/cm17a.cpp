@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -151,9 +152,13 @@ void write_svg(const std::vector<cm17a::session>& sessions, const std::string& p
 pid_t hold_as_controlling_terminal(const std::string& slave) {
     int ready[2];
     if (pipe(ready) != 0) return -1;
+    const pid_t parent = getpid();
     const pid_t holder = fork();
     if (holder == 0) {
         close(ready[0]);
+        // Gone with cm17a even when cm17a is killed outright, so that no pty is left behind.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(0);
         setsid();
         const int fd = open(slave.c_str(), O_RDWR);
         const char byte = fd >= 0 ? 1 : 0;
@@ -174,6 +179,34 @@ void release_terminal(pid_t holder, int master) {
         waitpid(holder, nullptr, 0);
     }
     close(master);
+}
+
+// The command cm17a runs, while it runs: a stop signal to cm17a goes on to it, and cm17a cleans
+// up once it has ended.
+volatile sig_atomic_t command_pid = 0;
+
+void pass_on(int signal) {
+    if (command_pid > 0) kill(command_pid, signal);
+}
+
+constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Blocked around the fork, so that a stop signal cannot fall between the fork and the moment
+// cm17a knows whom to pass it to. One ignored at start stays ignored, as it is for the command.
+void catch_stop_signals(sigset_t& previous) {
+    sigset_t stops;
+    sigemptyset(&stops);
+    struct sigaction action {};
+    action.sa_handler = pass_on;
+    sigemptyset(&action.sa_mask);
+    for (int signal : stop_signals) {
+        sigaddset(&stops, signal);
+        struct sigaction inherited {};
+        if (sigaction(signal, nullptr, &inherited) == 0 && inherited.sa_handler != SIG_IGN) {
+            sigaction(signal, &action, nullptr);
+        }
+    }
+    sigprocmask(SIG_BLOCK, &stops, &previous);
 }
 
 int run(const options& o) {
@@ -228,8 +261,17 @@ int run(const options& o) {
         close(control_fd);
     }
 
+    sigset_t previous_mask;
+    catch_stop_signals(previous_mask);
     const pid_t child = fork();
     if (child == 0) {
+        for (int number : stop_signals) {
+            struct sigaction mine {};
+            if (sigaction(number, nullptr, &mine) == 0 && mine.sa_handler == pass_on) {
+                ::signal(number, SIG_DFL);
+            }
+        }
+        sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
         close(master);
         if (!prefix.empty()) setenv("WINEPREFIX", prefix.c_str(), 1);
         setenv("CM17A_PTY", slave.c_str(), 1);
@@ -248,9 +290,12 @@ int run(const options& o) {
         std::fprintf(stderr, "cm17a: cannot run %s: %s\n", argv[0], std::strerror(errno));
         _exit(127);
     }
+    command_pid = child;
+    sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
+    command_pid = 0;
 
     unlink(link.c_str());
     if (prev_len > 0) {

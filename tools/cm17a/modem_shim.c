@@ -35,7 +35,9 @@ static int have_pty;
 static int debug;
 static int trace_fd = -1;
 static const char* control;
-static int modem_bits;
+/* Raised, as a real port's lines are once it is opened: a sender that relies on another state
+ * without setting it is caught. */
+static int modem_bits = TIOCM_DTR | TIOCM_RTS;
 static long write_seq;
 static pthread_mutex_t state_lock = PTHREAD_MUTEX_INITIALIZER;
 
