@@ -1,6 +1,7 @@
 // vantrel end to end: the program itself on the virtual CM17A. Runs inside
 // "cm17a run --link PORT"; every vantrel started here inherits the modem-line shim, and what
 // the shim recorded is read back here.
+#include "child_process.h"
 #include "expected_frame.h"
 #include "trace_support.h"
 #include "version.h"
@@ -18,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <chrono>
@@ -40,7 +42,8 @@ using std::chrono::steady_clock;
 const std::string port = VANTREL_TEST_PORT;
 
 using args_list = std::vector<std::string>;
-using env_list = std::vector<std::pair<std::string, std::string>>;
+using test::env_list;
+using test::inheritance;
 
 // The lock files and the programs' output, in the build tree beside the port's link: cleared
 // when the tests start, so that even a run killed before its end leaves nothing for long, and
@@ -98,9 +101,6 @@ args_list on_port(const args_list& args) {
     return all;
 }
 
-// What a parent process may hand down, done in the child before vantrel starts.
-using inheritance = std::function<void()>;
-
 // As nobody, where the test runs as root (who may open anything); otherwise as the test's
 // own user, whom a mode without permission bits keeps out as well.
 void as_unprivileged() {
@@ -113,69 +113,44 @@ void as_unprivileged() {
 class vantrel_process {
   public:
     explicit vantrel_process(const args_list& args, const env_list& env = {},
-                             const inheritance& setup = {}) {
-        static int runs = 0;
-        const std::string base = scratch() + "/run" + std::to_string(++runs);
-        out_ = base + ".out";
-        err_ = base + ".err";
-        pid_ = fork();
-        if (pid_ != 0) return;
-        const int in = open("/dev/null", O_RDONLY);
-        const int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
-            dup2(err, 2) < 0) {
-            _exit(126);
-        }
-        setenv("VANTREL_LOCK_DIR", scratch().c_str(), 1);
-        unsetenv("VANTREL_PORT");
-        unsetenv("VANTREL_LOCK_TIMEOUT_MS");
-        for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
-        if (setup) setup();
-        std::vector<char*> argv = {const_cast<char*>(VANTREL_PATH)};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(VANTREL_PATH, argv.data());
-        _exit(127);
-    }
-    vantrel_process(const vantrel_process&) = delete;
-    vantrel_process& operator=(const vantrel_process&) = delete;
-    ~vantrel_process() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
+                             const inheritance& setup = {})
+        : child_(with_program(args), next_output_base(), with_lock_dir(env), [env, setup] {
+              for (const char* name : {"VANTREL_PORT", "VANTREL_LOCK_TIMEOUT_MS"}) {
+                  if (std::none_of(env.begin(), env.end(),
+                                   [&](const auto& given) { return given.first == name; }))
+                      unsetenv(name);
+              }
+              if (setup) setup();
+          }) {}
 
-    pid_t pid() const { return pid_; }
-    bool running() const {
-        siginfo_t info{};
-        return waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-               info.si_pid == 0;
-    }
+    pid_t pid() const { return child_.pid(); }
+    bool running() const { return child_.running(); }
     // Killed, and a failure, if it has not ended after a bound far above any run here.
     finished finish() {
-        const auto bound = steady_clock::now() + std::chrono::seconds(30);
-        while (running() && steady_clock::now() < bound)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        if (running()) {
+        int status = child_.finish(std::chrono::seconds(30));
+        if (status < 0) {
             ADD_FAILURE() << "vantrel hung; killed";
-            kill(pid_, SIGKILL);
+            child_.signal(SIGKILL);
+            status = child_.finish();
         }
-        int status = 0;
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-        finished f;
-        f.by_signal = WIFSIGNALED(status);
-        f.status = f.by_signal ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
-        f.out = read_text(out_);
-        f.err = read_text(err_);
-        return f;
+        return {status, child_.ended_by_signal(), child_.out(), child_.err()};
     }
 
   private:
-    pid_t pid_ = -1;
-    std::string out_, err_;
+    static args_list with_program(args_list args) {
+        args.insert(args.begin(), VANTREL_PATH);
+        return args;
+    }
+    static std::string next_output_base() {
+        static int runs = 0;
+        return scratch() + "/run" + std::to_string(++runs);
+    }
+    // The environment's own VANTREL_LOCK_DIR first, so that env may still set another.
+    static env_list with_lock_dir(env_list env) {
+        env.insert(env.begin(), {"VANTREL_LOCK_DIR", scratch()});
+        return env;
+    }
+    test::child child_;
 };
 
 finished run_vantrel(const args_list& args, const env_list& env = {},

@@ -1,7 +1,9 @@
 // What the bridge's tests run against: a mosquitto broker of their own on a free port of
 // 127.0.0.1, an MQTT client that records what it receives, a TCP proxy that can cut the
-// bridge's connection, and child processes ended with their test.
+// bridge's connection.
 #pragma once
+
+#include "child_process.h"
 
 #include <mosquitto.h>
 #include <sys/types.h>
@@ -17,34 +19,8 @@
 
 namespace test {
 
-using env_list = std::vector<std::pair<std::string, std::string>>;
-
 // A free TCP port of 127.0.0.1, as the kernel picks one.
 int free_port();
-
-// A program run in the background, its output in files; killed when its owner goes.
-class child {
-  public:
-    child(const std::vector<std::string>& argv, const std::string& output_base,
-          const env_list& env = {});
-    child(const child&) = delete;
-    child& operator=(const child&) = delete;
-    ~child();
-    pid_t pid() const { return pid_; }
-    void signal(int number) const;
-    // The exit status as a shell shows it (128 + N for signal N), waiting at most limit;
-    // -1 when it did not end in time.
-    int finish(std::chrono::seconds limit = std::chrono::seconds(30));
-    std::string err() const;  // standard error so far
-
-  private:
-    pid_t pid_ = -1;
-    std::string out_, err_;
-};
-
-// Waits up to limit for ready() to hold, checking every 10 ms.
-bool eventually(const std::function<bool()>& ready,
-                std::chrono::milliseconds limit = std::chrono::seconds(20));
 
 class broker {
   public:
