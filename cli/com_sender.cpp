@@ -12,20 +12,6 @@ namespace vantrel::windows {
 
 std::atomic<bool> stop_requested{false};
 
-HRESULT to_wide(const std::string& text, std::wstring& out) {
-    out.clear();
-    if (text.empty()) return S_OK;
-    if (text.size() > INT_MAX) return E_INVALIDARG;
-    const int length = static_cast<int>(text.size());
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
-    if (n <= 0) return win32_failure();
-    out.resize(static_cast<std::size_t>(n));
-    if (MultiByteToWideChar(CP_UTF8, 0, text.data(), length, &out[0], n) != n) {
-        return win32_failure();
-    }
-    return S_OK;
-}
-
 HRESULT to_utf8(const wchar_t* text, std::size_t length, std::string& out) {
     out.clear();
     if (!text || length == 0) return S_OK;
@@ -88,8 +74,8 @@ cli::send_result com_sender::send(const cli::frame_order& frame, const cli::sett
     }
     const frame_timings& t = options.timings;
     std::wstring wide_port, wide_id;
-    HRESULT hr = to_wide(options.port, wide_port);
-    if (SUCCEEDED(hr)) hr = to_wide(frame.id, wide_id);
+    HRESULT hr = to_wide(CP_UTF8, options.port, wide_port);
+    if (SUCCEEDED(hr)) hr = to_wide(CP_UTF8, frame.id, wide_id);
     // Never a null string for a failed allocation: a null BSTR is a valid, empty name.
     const unique_bstr port(SUCCEEDED(hr) ? SysAllocString(wide_port.c_str()) : nullptr);
     const unique_bstr id(SUCCEEDED(hr) ? SysAllocString(wide_id.c_str()) : nullptr);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "run.h"
+#include "text.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -30,9 +31,8 @@ class com_sender final : public cli::sender {
     ICommAds* object_ = nullptr;  // made on the first frame, kept for the rest
 };
 
-// UTF-8 and UTF-16, as the command line and the component take them; the conversion's Win32
-// error (E_FAIL when it gave none) on failure.
-HRESULT to_wide(const std::string& text, std::wstring& out);
+// UTF-16 to UTF-8, as the console takes it (the other way is vantrel::to_wide); the
+// conversion's Win32 error (E_FAIL when it gave none) on failure.
 HRESULT to_utf8(const wchar_t* text, std::size_t length, std::string& out);
 
 }  // namespace vantrel::windows

@@ -12,6 +12,26 @@ std::size_t text_length(BSTR value) noexcept {
     return value ? wcsnlen(value, SysStringLen(value)) : 0;
 }
 
+HRESULT to_wide(UINT code_page, const std::string& text, std::wstring& out) noexcept {
+    try {
+        out.clear();
+        if (text.empty()) return S_OK;
+        if (text.size() > INT_MAX) return E_INVALIDARG;  // the call counts in int
+        const int length = static_cast<int>(text.size());
+        const int n = MultiByteToWideChar(code_page, 0, text.data(), length, nullptr, 0);
+        if (n <= 0) return win32_failure();
+        out.resize(static_cast<std::size_t>(n));
+        if (MultiByteToWideChar(code_page, 0, text.data(), length, &out[0], n) != n) {
+            const HRESULT hr = win32_failure();
+            out.clear();
+            return hr;
+        }
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
 HRESULT to_ansi(const wchar_t* text, std::size_t length, std::string& out, bool* exact) noexcept {
     *exact = true;
     try {

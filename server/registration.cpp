@@ -3,6 +3,7 @@
 #include "module.h"
 #include "owners.h"
 #include "registry_script.h"
+#include "text.h"
 #include "type_library_path.h"
 #include "win32_key_store.h"
 #include "win32_status.h"
@@ -32,15 +33,6 @@ HRESULT module_path(std::string& path) {
     return S_OK;
 }
 
-HRESULT widen(const std::string& text, std::wstring& wide) {
-    const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-    if (n <= 0) return win32_failure();
-    wide.assign(static_cast<std::size_t>(n), L'\0');
-    if (MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], n) != n) return win32_failure();
-    wide.resize(wide.size() - 1);
-    return S_OK;
-}
-
 // The script up to its first zero byte. A missing or empty script fails: registering nothing
 // must not read as success.
 HRESULT read_registry_script(const std::string& path, std::string& script) {
@@ -61,11 +53,11 @@ HRESULT load_type_library(com_ptr<ITypeLib>& library, std::string& loaded_from) 
     HRESULT hr = module_path(loaded_from);
     if (FAILED(hr)) return hr;
     std::wstring wide;
-    hr = widen(loaded_from, wide);
+    hr = to_wide(CP_ACP, loaded_from, wide);
     if (SUCCEEDED(hr)) hr = LoadTypeLib(wide.c_str(), library.put());
     if (SUCCEEDED(hr)) return hr;
     loaded_from = fallback_type_library_path(loaded_from);
-    hr = widen(loaded_from, wide);
+    hr = to_wide(CP_ACP, loaded_from, wide);
     return FAILED(hr) ? hr : LoadTypeLib(wide.c_str(), library.put());
 }
 
@@ -75,8 +67,8 @@ HRESULT register_type_library_from_file() {
     HRESULT hr = load_type_library(library, path);
     if (FAILED(hr)) return hr;
     std::wstring wide_path, wide_help;
-    if (FAILED(hr = widen(path, wide_path)) ||
-        FAILED(hr = widen(help_directory(path), wide_help))) {
+    if (FAILED(hr = to_wide(CP_ACP, path, wide_path)) ||
+        FAILED(hr = to_wide(CP_ACP, help_directory(path), wide_help))) {
         return hr;
     }
     return RegisterTypeLib(library.get(), &wide_path[0], &wide_help[0]);
