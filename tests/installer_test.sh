@@ -192,8 +192,10 @@ echo "=== installer: uninstall"
 prefix=$installed
 check "msiexec /x removes the package" msiexec /x "Z:$msi"
 settle
-# Windows Installer keeps its own (empty) bookkeeping keys and folder once it has run.
-bookkeeping='^\[Software\\\\(Classes\\\\Installer\\\\(Features|Products|UpgradeCodes)|Microsoft\\\\Windows\\\\CurrentVersion\\\\Installer\\\\(UpgradeCodes|UserData\\\\S-1-5-18\\\\(Components|Products)))\]$'
+# Windows Installer keeps its own (empty) bookkeeping keys and folder once it has run, and
+# Wine's debugger its settings key once any Wine process has faulted (Wine's own tools too):
+# neither is the package's.
+bookkeeping='^\[Software\\\\(Classes\\\\Installer\\\\(Features|Products|UpgradeCodes)|Microsoft\\\\Windows\\\\CurrentVersion\\\\Installer\\\\(UpgradeCodes|UserData\\\\S-1-5-18\\\\(Components|Products))|Wine\\\\WineDbg)\]$'
 none() { [ -z "$1" ] || { echo "$1" >&2; return 1; }; }
 added_keys=$(comm -13 <(echo "$before_keys") <(registry_keys) | grep -Ev "$bookkeeping")
 added_files=$(comm -13 <(echo "$before_files") <(files) | grep -vx './windows/Installer')
