@@ -72,10 +72,14 @@ versions() {
 }
 
 # Whether the virtual CM17A on COM5 receives the command while the prefix runs a program.
+# What the run printed goes to stderr when the command did not arrive, so that a failure
+# seen once in CI can be read there.
 receives() {  # command wine-loader program args...
-  local command=$1; shift
-  "$cm17a" run --prefix "$prefix" --port com5 -- env WINEPREFIX="$prefix" "$@" 2>&1 |
-    grep -q "^CM17A received: $command "
+  local command=$1 said; shift
+  said=$("$cm17a" run --prefix "$prefix" --port com5 -- env WINEPREFIX="$prefix" "$@" 2>&1)
+  grep -q "^CM17A received: $command " <<<"$said" && return
+  printf '%s\n' "--- expected \"CM17A received: $command\"; the run printed:" "$said" >&2
+  return 1
 }
 # E1 ON from cscript of the given bitness.
 switches() { receives "E1 ON" "$1" cscript //nologo "Z:$root/scripts/switch.vbs" COM5 E1 1 0 0 0; }

@@ -1,0 +1,100 @@
+#!/usr/bin/python3
+"""The parts of scripts/package that the packaging tools would leave to the clock or to chance.
+
+  pack.py zip ARCHIVE FOLDER EPOCH
+      ARCHIVE holds FOLDER's tree under FOLDER's own name, members in sorted order, each dated
+      EPOCH (UTC), files 0644 or 0755 as their owner's execute bit says, folders 0755: the same
+      bytes whatever the umask, the clock and the order of the folder's entries.
+  pack.py msi-summary MSI PACKAGE_CODE EPOCH
+      Sets the package's code (its summary's revision number, which wixl makes at random) and
+      its creation and last-saved times (wixl's and msibuild's clock) in place.
+
+Runs under Debian's Python, whose olefile reads and writes the MSI's compound file.
+"""
+import os
+import re
+import stat
+import struct
+import sys
+import time
+import zipfile
+
+
+def write_zip(archive, folder, epoch):
+    # A zip's dates are local times to 2 s; UTC keeps them the same on every machine.
+    stamp = time.gmtime(max(epoch, 315532800))[:6]  # a zip cannot date before 1980
+    base = os.path.dirname(os.path.abspath(folder))
+    entries = []
+    for where, dirs, files in os.walk(folder):
+        for name in dirs + files:
+            entries.append(os.path.join(where, name))
+    entries.append(folder)
+    temporary = archive + ".part"
+    with zipfile.ZipFile(temporary, "w", zipfile.ZIP_DEFLATED) as z:
+        for path in sorted(entries, key=lambda p: os.path.relpath(os.path.abspath(p), base)):
+            name = os.path.relpath(os.path.abspath(path), base)
+            mode = os.lstat(path).st_mode
+            if stat.S_ISDIR(mode):
+                info = zipfile.ZipInfo(name + "/", stamp)
+                info.external_attr = (stat.S_IFDIR | 0o755) << 16 | 0x10
+                z.writestr(info, b"")
+            elif stat.S_ISREG(mode):
+                info = zipfile.ZipInfo(name, stamp)
+                info.external_attr = (stat.S_IFREG | (0o755 if mode & stat.S_IXUSR else 0o644)) << 16
+                info.compress_type = zipfile.ZIP_DEFLATED
+                with open(path, "rb") as f:
+                    z.writestr(info, f.read(), compresslevel=9)
+            else:
+                sys.exit("pack.py: %s is neither a file nor a folder" % path)
+    os.replace(temporary, archive)
+
+
+# Summary information: property identifiers and types (MS-OLEPS).
+PID_REVNUMBER, PID_CREATE_DTM, PID_LASTSAVE_DTM = 9, 12, 13
+VT_LPSTR, VT_FILETIME = 30, 64
+
+
+def set_msi_summary(msi, package_code, epoch):
+    import olefile
+
+    if not re.fullmatch(r"\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\}", package_code):
+        sys.exit("pack.py: '%s' is not a package code in upper-case braces" % package_code)
+    filetime = struct.pack("<Q", (epoch + 11644473600) * 10000000)
+    with olefile.OleFileIO(msi, write_mode=True) as ole:
+        name = "\x05SummaryInformation"
+        data = bytearray(ole.openstream(name).read())
+        section = struct.unpack_from("<I", data, 44)[0]
+        count = struct.unpack_from("<I", data, section + 4)[0]
+        wanted = {PID_REVNUMBER, PID_CREATE_DTM, PID_LASTSAVE_DTM}
+        for i in range(count):
+            pid, offset = struct.unpack_from("<II", data, section + 8 + 8 * i)
+            value = section + offset
+            kind = struct.unpack_from("<I", data, value)[0]
+            if pid == PID_REVNUMBER and kind == VT_LPSTR:
+                # The same length as the code it replaces, so the stream keeps its size.
+                size = struct.unpack_from("<I", data, value + 4)[0]
+                text = package_code.encode("ascii") + b"\0"
+                if size != len(text):
+                    sys.exit("pack.py: %s's package code is %d bytes, not %d" % (msi, size, len(text)))
+                data[value + 8:value + 8 + size] = text
+            elif pid in (PID_CREATE_DTM, PID_LASTSAVE_DTM) and kind == VT_FILETIME:
+                data[value + 4:value + 12] = filetime
+            else:
+                continue
+            wanted.discard(pid)
+        if wanted:
+            sys.exit("pack.py: %s's summary lacks properties %s" % (msi, sorted(wanted)))
+        ole.write_stream(name, bytes(data))
+
+
+def main(argv):
+    if len(argv) == 5 and argv[1] == "zip":
+        write_zip(argv[2], argv[3], int(argv[4]))
+    elif len(argv) == 5 and argv[1] == "msi-summary":
+        set_msi_summary(argv[2], argv[3], int(argv[4]))
+    else:
+        sys.exit(__doc__)
+
+
+if __name__ == "__main__":
+    main(sys.argv)
