@@ -20,8 +20,9 @@ upgrade_code='{BF1EF7C2-7417-45F1-B7F0-0AED516C404C}'
 
 # 32-bit Wine runs only where the kernel runs 32-bit programs; scripts/test says which.
 runs_32bit=${VANTREL_WIN32_RUNS:-no}
-planned=26
-[ "$runs_32bit" = yes ] && planned=27  # a 32-bit cscript switches too
+planned=30
+# A 32-bit cscript switches in the 64-bit prefix too, and the x86 package has a 32-bit one.
+[ "$runs_32bit" = yes ] && planned=$((planned + 1 + 9))
 echo "installer: $planned checks planned"
 
 passed=0 failed=0
@@ -46,7 +47,7 @@ mkdir -p "$work"
 run=$(mktemp -d "$work/run.XXXXXX")
 cleanup() {
   local p
-  for p in "$work/pristine" "$run"/*/; do
+  for p in "$work"/pristine* "$run"/*/; do
     [ -f "$p/system.reg" ] && WINEPREFIX=${p%/} wineserver -k 2>/dev/null
   done
   rm -rf "$run"
@@ -56,12 +57,21 @@ trap 'exit 1' HUP INT TERM
 
 in_prefix() { WINEPREFIX=$prefix /usr/lib/wine/wine64 "$@" 2>&1 | tr -d '\r'; }
 in_prefix32() { WINEPREFIX=$prefix /usr/lib/wine/wine "$@" 2>&1 | tr -d '\r'; }
-fresh_prefix() {  # name
+# A pristine prefix is made once and kept in $work; each part of the test works in a copy.
+pristine() {  # name loader [WINEARCH]
+  [ -f "$work/$1/.ready" ] && return
+  printf '#!/bin/sh\n%sWINEPREFIX=%s WINEDEBUG=-all exec %s "$@"\n' "${3:+WINEARCH=$3 }" \
+    "$work/$1" "$2" >"$run/wine-run-$1"
+  chmod +x "$run/wine-run-$1"
+  sh cmake/make-wineprefix.sh "$run/wine-run-$1" "$work/$1"
+}
+fresh_prefix() {  # name [pristine]
   prefix=$run/$1
-  cp -a "$work/pristine" "$prefix"
+  cp -a "$work/${2:-pristine}" "$prefix"
 }
 settle() { WINEPREFIX=$prefix wineserver -w; }
-msiexec() { WINEPREFIX=$prefix /usr/lib/wine/wine64 msiexec "$@" /qn >/dev/null 2>&1; }
+loader=/usr/lib/wine/wine64  # the one msiexec runs under: the 32-bit prefix has the other
+msiexec() { WINEPREFIX=$prefix "$loader" msiexec "$@" /qn >/dev/null 2>&1; }
 # The versions of the VantrelCtrl products installed, one a line.
 versions() {
   in_prefix reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s |
@@ -106,10 +116,13 @@ scripts/package >/dev/null || { echo "FAIL scripts/package"; failed=1; finish; }
 version=$(cat build/win64/version.txt)
 IFS=. read -r v1 v2 v3 <<<"$version"
 next=$v1.$v2.$((v3 + 1))
-# Two builds of the next release: the second has the same product code and a new package code.
+# Two packages of the next release: the second, dated a second later, has the same product
+# code and a new package code.
+epoch=$(git log -1 --format=%ct HEAD)
 for out in next again; do
-  scripts/package --version "$next" --out "$run/$out" >/dev/null ||
+  SOURCE_DATE_EPOCH=$epoch scripts/package --version "$next" --out "$run/$out" >/dev/null ||
     { echo "FAIL scripts/package --version $next"; failed=1; finish; }
+  epoch=$((epoch + 1))
 done
 msi=$root/dist/VantrelCtrl-$version-x64.msi
 next_msi=$run/next/VantrelCtrl-$next-x64.msi
@@ -136,12 +149,7 @@ done <<'EOF'
 1.0.0.2 is not major.minor.build
 EOF
 
-if [ ! -f "$work/pristine/.ready" ]; then
-  printf '#!/bin/sh\nWINEPREFIX=%s WINEDEBUG=-all exec /usr/lib/wine/wine64 "$@"\n' \
-    "$work/pristine" >"$run/wine-run-pristine"
-  chmod +x "$run/wine-run-pristine"
-  sh cmake/make-wineprefix.sh "$run/wine-run-pristine" "$work/pristine" || finish
-fi
+pristine pristine /usr/lib/wine/wine64 || finish
 
 echo "=== installer: install"
 fresh_prefix installed
@@ -187,30 +195,39 @@ if [ "$runs_32bit" != yes ]; then
   registered_entries=$(only64 <<<"$registered_entries")
 fi
 same() { diff <(echo "$1") <(echo "$2") >&2; }
-check "the package writes exactly the keys and values that regsvr32 writes" \
-  same "$installed_entries" "$registered_entries"
-# The 64-bit library's keys alone are 18 (keys without values are not in the file).
-check "and they are not nothing" test "$(grep -c '^\[' <<<"$installed_entries")" -ge 18
+same_registry() {  # installed registered which-regsvr32
+  check "the package writes exactly the keys and values that $3 writes" same "$1" "$2"
+  # One library's keys alone are 18 (keys without values are not in the file).
+  check "and they are not nothing" test "$(grep -c '^\[' <<<"$1")" -ge 18
+}
+same_registry "$installed_entries" "$registered_entries" regsvr32
 
-echo "=== installer: uninstall"
-prefix=$installed
-check "msiexec /x removes the package" msiexec /x "Z:$msi"
-settle
+# Uninstalling leaves nothing of the package: before_keys and before_files are the prefix's
+# keys and files from before it was installed.
+removal_checks() {  # msi
+  check "msiexec /x removes the package" msiexec /x "Z:$1"
+  settle
+  local added_keys added_files
+  added_keys=$(comm -13 <(echo "$before_keys") <(registry_keys) | grep -Ev "$bookkeeping")
+  added_files=$(comm -13 <(echo "$before_files") <(files) | grep -vx './windows/Installer')
+  check "no key that the package added remains" none "$added_keys"
+  check "no file or folder that the package added remains" none "$added_files"
+  check "the registry mentions neither the class nor the product any more" none "$(mentions)"
+}
 # Windows Installer keeps its own (empty) bookkeeping keys and folder once it has run, and
 # Wine's debugger its settings key once any Wine process has faulted (Wine's own tools too):
 # neither is the package's.
 bookkeeping='^\[Software\\\\(Classes\\\\Installer\\\\(Features|Products|UpgradeCodes)|Microsoft\\\\Windows\\\\CurrentVersion\\\\Installer\\\\(UpgradeCodes|UserData\\\\S-1-5-18\\\\(Components|Products))|Wine\\\\WineDbg)\]$'
 none() { [ -z "$1" ] || { echo "$1" >&2; return 1; }; }
-added_keys=$(comm -13 <(echo "$before_keys") <(registry_keys) | grep -Ev "$bookkeeping")
-added_files=$(comm -13 <(echo "$before_files") <(files) | grep -vx './windows/Installer')
-check "no key that the package added remains" none "$added_keys"
-check "no file or folder that the package added remains" none "$added_files"
 packed=$(python3 -c 'import sys, uuid
 h = uuid.UUID(sys.argv[1]).hex.upper()
 print(h[7::-1] + h[11:7:-1] + h[15:11:-1] + "".join(h[i + 1] + h[i] for i in range(16, 32, 2)))' "$upgrade_code")
 mentions() { grep -il -e VantrelCtrl -e "${clsid:1:36}" -e "${libid:1:36}" -e "${iid:1:36}" -e "$packed" \
                "$prefix/system.reg" "$prefix/user.reg"; }
-check "the registry mentions neither the class nor the product any more" none "$(mentions)"
+
+echo "=== installer: uninstall"
+prefix=$installed
+removal_checks "$msi"
 check "installing again after the removal works" msiexec /i "Z:$msi"
 check "and the class works again" switches /usr/lib/wine/wine64
 
@@ -243,5 +260,84 @@ downgrade_refused() {
 }
 check "installing $version over $next is refused: a newer version is installed" downgrade_refused
 check "and $next remains, alone" test "$(versions)" = "$next"
+
+echo "=== installer: signing"
+# A code-signing certificate and the CA that issued it, made here; the password in a file.
+keys=$run/keys
+certificates() {
+  mkdir "$keys" && cd "$keys" || return 1
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 \
+    -subj "/CN=VantrelCtrl Test CA" -addext basicConstraints=critical,CA:TRUE \
+    -addext keyUsage=critical,keyCertSign &&
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.pem -days 2 \
+    -subj "/CN=Another CA" &&
+  openssl req -newkey rsa:2048 -nodes -keyout signer.key -out signer.csr \
+    -subj "/CN=VantrelCtrl Test Publisher" &&
+  printf 'extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\n' >signer.ext &&
+  openssl x509 -req -in signer.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+    -extfile signer.ext -out signer.pem &&
+  printf 'open sesame' >password &&
+  openssl pkcs12 -export -in signer.pem -inkey signer.key -passout file:password -out signer.pfx
+} 2>/dev/null
+(certificates) || { echo "FAIL openssl made no certificate"; finish; }
+signed=$run/signed-release
+sign() { scripts/package --sign "$keys/signer.pfx" --sign-password-file "$keys/password" --out "$signed" >/dev/null; }
+check "scripts/package --sign signs, the password in a file" sign
+# With the wrong password it stops, says why, and leaves the signed release in place untouched.
+wrong_password() {
+  local said
+  said=$(VANTREL_SIGN_PASSWORD=wrong scripts/package --sign "$keys/signer.pfx" --out "$signed" 2>&1) &&
+    return 1
+  grep -q "^package: signing .* failed (is the password right?)" <<<"$said" &&
+    (cd "$signed" && sha256sum --quiet -c SHA256SUMS)
+}
+check "a wrong password fails plainly and changes nothing in the output folder" wrong_password
+mkdir "$signed/unpacked" && (cd "$signed/unpacked" && cmake -E tar xf "../VantrelCtrl-$version.zip")
+# Each DLL, EXE and MSI verifies against the CA that issued the certificate, and none against
+# a CA that did not.
+verifies() {
+  local f n=0
+  for f in "$signed"/*.msi "$signed/unpacked/VantrelCtrl-$version"/win*/*; do
+    osslsigncode verify -CAfile "$keys/ca.pem" -in "$f" >/dev/null 2>&1 || { echo "$f" >&2; return 1; }
+    ! osslsigncode verify -CAfile "$keys/other.pem" -in "$f" >/dev/null 2>&1 || return 1
+    n=$((n + 1))
+  done
+  [ "$n" -eq 8 ]
+}
+check "the 6 signed DLLs and EXEs and the 2 MSIs verify against the signing CA" verifies
+fresh_prefix signed
+signed_switches() {
+  in_prefix regsvr32 /s "Z:$signed/unpacked/VantrelCtrl-$version/win64/VantrelCtrl.dll" >/dev/null &&
+    switches /usr/lib/wine/wine64
+}
+check "the signed 64-bit library registers and switches E1 on" signed_switches
+
+echo "=== installer: the x86 package in a 32-bit prefix"
+if [ "$runs_32bit" = yes ]; then
+  pristine pristine32 /usr/lib/wine/wine win32 || finish
+  fresh_prefix x86 pristine32
+  loader=/usr/lib/wine/wine
+  in_prefix32 cscript //nologo "Z:$root/scripts/switch.vbs" >/dev/null
+  settle
+  before_keys=$(registry_keys) before_files=$(files)
+  check "msiexec /i installs the x86 package" msiexec /i "Z:$root/dist/VantrelCtrl-$version-x86.msi"
+  pf=$prefix/drive_c/"Program Files"/VantrelCtrl
+  check "the 32-bit library, SwitchProbe and vantrel are in Program Files" \
+    test -f "$pf/VantrelCtrl.dll" -a -f "$pf/SwitchProbe.exe" -a -f "$pf/vantrel.exe"
+  check "a 32-bit cscript switches E1 on through the installed class" switches /usr/lib/wine/wine
+  settle
+  installed=$prefix
+  installed_entries=$(our_entries 'C:\Program Files\VantrelCtrl\' 'C:\Program Files\VantrelCtrl\')
+  fresh_prefix regsvr32-x86 pristine32
+  in_prefix32 regsvr32 /s "Z:$root/build/win32/bin/VantrelCtrl.dll" >/dev/null
+  settle
+  bin32="Z:${root//\//\\}\\build\\win32\\bin\\"
+  same_registry "$installed_entries" "$(our_entries "$bin32" "$bin32" | wine_flags)" "the 32-bit regsvr32"
+  prefix=$installed
+  removal_checks "$root/dist/VantrelCtrl-$version-x86.msi"
+  loader=/usr/lib/wine/wine64
+else
+  echo "skip the x86 package in a 32-bit prefix: this kernel cannot run 32-bit programs"
+fi
 
 finish
