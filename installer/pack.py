@@ -5,19 +5,31 @@
       ARCHIVE holds FOLDER's tree under FOLDER's own name, members in sorted order, each dated
       EPOCH (UTC), files 0644 or 0755 as their owner's execute bit says, folders 0755: the same
       bytes whatever the umask, the clock and the order of the folder's entries.
-  pack.py msi-summary MSI PACKAGE_CODE EPOCH
-      Sets the package's code (its summary's revision number, which wixl makes at random) and
-      its creation and last-saved times (wixl's and msibuild's clock) in place.
+  pack.py product-code VERSION ARCH
+      Prints the product code of VERSION's ARCH package.
+  pack.py msi-summary MSI VERSION ARCH EPOCH
+      Sets the package's creation and last-saved times (wixl's and msibuild's clock) to EPOCH
+      and its package code (the summary's revision number, which wixl draws at random) to one
+      derived from the package's bytes: another package gets another code, the same package
+      the same one.
 
 Runs under Debian's Python, whose olefile reads and writes the MSI's compound file.
 """
+import hashlib
 import os
-import re
 import stat
 import struct
 import sys
 import time
+import uuid
 import zipfile
+
+UPGRADE_CODE = uuid.UUID("BF1EF7C2-7417-45F1-B7F0-0AED516C404C")
+
+
+def derived_code(*words):
+    """A code of the product's own, named by words: the same words, the same code."""
+    return "{%s}" % str(uuid.uuid5(UPGRADE_CODE, " ".join(words))).upper()
 
 
 def write_zip(archive, folder, epoch):
@@ -54,12 +66,9 @@ PID_REVNUMBER, PID_CREATE_DTM, PID_LASTSAVE_DTM = 9, 12, 13
 VT_LPSTR, VT_FILETIME = 30, 64
 
 
-def set_msi_summary(msi, package_code, epoch):
+def write_summary(msi, package_code, filetime):
     import olefile
 
-    if not re.fullmatch(r"\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\}", package_code):
-        sys.exit("pack.py: '%s' is not a package code in upper-case braces" % package_code)
-    filetime = struct.pack("<Q", (epoch + 11644473600) * 10000000)
     with olefile.OleFileIO(msi, write_mode=True) as ole:
         name = "\x05SummaryInformation"
         data = bytearray(ole.openstream(name).read())
@@ -87,11 +96,22 @@ def set_msi_summary(msi, package_code, epoch):
         ole.write_stream(name, bytes(data))
 
 
+def set_msi_summary(msi, version, arch, epoch):
+    filetime = struct.pack("<Q", (epoch + 11644473600) * 10000000)
+    # The code is left out of what it is derived from: a fixed one stands in for it first.
+    write_summary(msi, "{%s}" % str(uuid.UUID(int=0)).upper(), filetime)
+    with open(msi, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()
+    write_summary(msi, derived_code("VantrelCtrl", version, arch, "package", digest), filetime)
+
+
 def main(argv):
     if len(argv) == 5 and argv[1] == "zip":
         write_zip(argv[2], argv[3], int(argv[4]))
-    elif len(argv) == 5 and argv[1] == "msi-summary":
-        set_msi_summary(argv[2], argv[3], int(argv[4]))
+    elif len(argv) == 4 and argv[1] == "product-code":
+        print(derived_code("VantrelCtrl", argv[2], argv[3]))
+    elif len(argv) == 6 and argv[1] == "msi-summary":
+        set_msi_summary(argv[2], argv[3], argv[4], int(argv[5]))
     else:
         sys.exit(__doc__)
 

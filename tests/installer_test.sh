@@ -20,7 +20,7 @@ upgrade_code='{BF1EF7C2-7417-45F1-B7F0-0AED516C404C}'
 
 # 32-bit Wine runs only where the kernel runs 32-bit programs; scripts/test says which.
 runs_32bit=${VANTREL_WIN32_RUNS:-no}
-planned=30
+planned=32
 # A 32-bit cscript switches in the 64-bit prefix too, and the x86 package has a 32-bit one.
 [ "$runs_32bit" = yes ] && planned=$((planned + 1 + 9))
 echo "installer: $planned checks planned"
@@ -112,7 +112,9 @@ registry_keys() { sed -nE 's/^(\[.*\])( [0-9]+)?$/\1/p' "$prefix/system.reg" "$p
 files() { (cd "$prefix/drive_c" && find . | sort); }
 
 echo "=== installer: packages"
-scripts/package >/dev/null || { echo "FAIL scripts/package"; failed=1; finish; }
+# The release goes to this run's folder: dist/ may hold one that is not to be replaced.
+dist=$run/dist
+scripts/package --out "$dist" >/dev/null || { echo "FAIL scripts/package"; failed=1; finish; }
 version=$(cat build/win64/version.txt)
 IFS=. read -r v1 v2 v3 <<<"$version"
 next=$v1.$v2.$((v3 + 1))
@@ -124,30 +126,31 @@ for out in next again; do
     { echo "FAIL scripts/package --version $next"; failed=1; finish; }
   epoch=$((epoch + 1))
 done
-msi=$root/dist/VantrelCtrl-$version-x64.msi
+msi=$dist/VantrelCtrl-$version-x64.msi msi86=$dist/VantrelCtrl-$version-x86.msi
 next_msi=$run/next/VantrelCtrl-$next-x64.msi
 
 x86_files() {
-  msiinfo export "$root/dist/VantrelCtrl-$version-x86.msi" File | tail -n +4 | cut -f1 |
+  msiinfo export "$msi86" File | tail -n +4 | cut -f1 |
     LC_ALL=C sort | tr '\n' ' '
 }
 check "the x86 package holds the 32-bit library, SwitchProbe and vantrel only" \
   test "$(x86_files)" = "SwitchProbe32.exe VantrelCtrl32.dll vantrel32.exe "
 
 # 1.0.0.1 has shipped: a version not above it in the first three numbers would not replace it,
-# and a fourth number is none of a release version's.
-refuses() {  # version words of the reason
+# and a fourth number is none of a release version's. An empty value is refused too, not taken
+# for a missing option.
+refuses() {  # words-of-the-reason arguments...
   local said
-  said=$(scripts/package --version "$1" --out "$run/refused" 2>&1) && return 1
-  grep -qF "$2" <<<"$said" && [ ! -e "$run/refused" ] && [ ! -e "build/release-$1-win64" ]
+  said=$(scripts/package "${@:2}" --out "$run/refused" 2>&1) && return 1
+  grep -qF -- "$1" <<<"$said" && [ ! -e "$run/refused" ] && [ ! -e "build/release-$3-win64" ]
 }
-while read -r v reason; do
-  check "scripts/package refuses $v, before building: $reason" refuses "$v" "$reason"
-done <<'EOF'
-1.0.0 would not replace 1.0.0.1
-0.9.9 would not replace 1.0.0.1
-1.0.0.2 is not major.minor.build
-EOF
+for v in 1.0.0 0.9.9; do
+  check "scripts/package refuses $v, before building: would not replace 1.0.0.1" \
+    refuses "$v would not replace 1.0.0.1" --version "$v"
+done
+check "scripts/package refuses 1.0.0.2, before building: not major.minor.build" \
+  refuses "1.0.0.2' is not major.minor.build" --version 1.0.0.2
+check "scripts/package refuses --sign '' before building" refuses "--sign needs a value" --sign ""
 
 pristine pristine /usr/lib/wine/wine64 || finish
 
@@ -248,7 +251,19 @@ check "the class still works" switches /usr/lib/wine/wine64
 # Windows refuses a second package of an installed product (1638) unless told to reinstall;
 # Wine's msiexec returns 0. Either way, one product must remain.
 msiexec /i "Z:$run/again/VantrelCtrl-$next-x64.msi"
-check "another build of $next over $next leaves one product, $next" test "$(versions)" = "$next"
+codes() {  # msi: its product code and package code
+  msiinfo export "$1" Property | tr -d '\r' | awk '$1 == "ProductCode" { print $2 }'
+  msiinfo suminfo "$1" | sed -n 's/^Revision number (UUID): //p'
+}
+another_build() {
+  local a b
+  mapfile -t a < <(codes "$next_msi")
+  mapfile -t b < <(codes "$run/again/VantrelCtrl-$next-x64.msi")
+  [ "${#a[@]}" -eq 2 ] && [ "${a[0]}" = "${b[0]}" ] && [ "${a[1]}" != "${b[1]}" ] &&
+    [ "$(versions)" = "$next" ]
+}
+check "another build of $next (its product code, another package code) over $next leaves one product, $next" \
+  another_build
 # The package finds the newer product and fails its launch condition: msiexec exits with 1603
 # (the host sees its low byte). Wine neither shows nor logs the condition's message under /qn.
 downgrade_refused() {
@@ -283,31 +298,40 @@ certificates() {
 signed=$run/signed-release
 sign() { scripts/package --sign "$keys/signer.pfx" --sign-password-file "$keys/password" --out "$signed" >/dev/null; }
 check "scripts/package --sign signs, the password in a file" sign
-# With the wrong password it stops, says why, and leaves the signed release in place untouched.
-wrong_password() {
-  local said
-  said=$(VANTREL_SIGN_PASSWORD=wrong scripts/package --sign "$keys/signer.pfx" --out "$signed" 2>&1) &&
-    return 1
-  grep -q "^package: signing .* failed (is the password right?)" <<<"$said" &&
-    (cd "$signed" && sha256sum --quiet -c SHA256SUMS)
+# A signature that cannot be made stops the run with the reason, and the release already in the
+# output folder stays as it was, file for file.
+snapshot() { (cd "$signed" && find . -printf '%p %s %T@\n' | sort && sha256sum ./*); }
+sign_fails() {  # password timestamp-url words-of-the-reason
+  local before said
+  before=$(snapshot)
+  said=$(VANTREL_SIGN_PASSWORD=$1 scripts/package --sign "$keys/signer.pfx" ${2:+--timestamp "$2"} \
+           --out "$signed" 2>&1) && return 1
+  grep -qF -- "$3" <<<"$said" && grep -q "^package: signing .* failed" <<<"$said" &&
+    [ "$(snapshot)" = "$before" ]
 }
-check "a wrong password fails plainly and changes nothing in the output folder" wrong_password
-mkdir "$signed/unpacked" && (cd "$signed/unpacked" && cmake -E tar xf "../VantrelCtrl-$version.zip")
+closed=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+check "a wrong password fails plainly and changes nothing in the output folder" \
+  sign_fails wrong "" "(is the password right?)"
+check "a timestamp server that cannot be reached fails plainly and changes nothing" \
+  sign_fails "open sesame" "http://127.0.0.1:$closed" "connect error"
 # Each DLL, EXE and MSI verifies against the CA that issued the certificate, and none against
-# a CA that did not.
+# a CA that did not: the files in the zip and in the MSIs, and the MSIs themselves.
+unpacked=$run/signed-files
+mkdir "$unpacked" && (cd "$unpacked" && cmake -E tar xf "$signed/VantrelCtrl-$version.zip" &&
+  for m in "$signed"/*.msi; do msiextract -C "${m##*/}" "$m" >/dev/null; done)
 verifies() {
   local f n=0
-  for f in "$signed"/*.msi "$signed/unpacked/VantrelCtrl-$version"/win*/*; do
+  while IFS= read -r -d '' f; do
     osslsigncode verify -CAfile "$keys/ca.pem" -in "$f" >/dev/null 2>&1 || { echo "$f" >&2; return 1; }
     ! osslsigncode verify -CAfile "$keys/other.pem" -in "$f" >/dev/null 2>&1 || return 1
     n=$((n + 1))
-  done
-  [ "$n" -eq 8 ]
+  done < <(find "$signed" "$unpacked" -type f \( -name '*.msi' -o -name '*.dll' -o -name '*.exe' \) -print0)
+  [ "$n" -eq 15 ]
 }
-check "the 6 signed DLLs and EXEs and the 2 MSIs verify against the signing CA" verifies
+check "the 2 MSIs, the 6 DLLs and EXEs of the zip and the 7 of the MSIs verify against the signing CA" verifies
 fresh_prefix signed
 signed_switches() {
-  in_prefix regsvr32 /s "Z:$signed/unpacked/VantrelCtrl-$version/win64/VantrelCtrl.dll" >/dev/null &&
+  in_prefix regsvr32 /s "Z:$unpacked/VantrelCtrl-$version/win64/VantrelCtrl.dll" >/dev/null &&
     switches /usr/lib/wine/wine64
 }
 check "the signed 64-bit library registers and switches E1 on" signed_switches
@@ -320,7 +344,7 @@ if [ "$runs_32bit" = yes ]; then
   in_prefix32 cscript //nologo "Z:$root/scripts/switch.vbs" >/dev/null
   settle
   before_keys=$(registry_keys) before_files=$(files)
-  check "msiexec /i installs the x86 package" msiexec /i "Z:$root/dist/VantrelCtrl-$version-x86.msi"
+  check "msiexec /i installs the x86 package" msiexec /i "Z:$msi86"
   pf=$prefix/drive_c/"Program Files"/VantrelCtrl
   check "the 32-bit library, SwitchProbe and vantrel are in Program Files" \
     test -f "$pf/VantrelCtrl.dll" -a -f "$pf/SwitchProbe.exe" -a -f "$pf/vantrel.exe"
@@ -334,7 +358,7 @@ if [ "$runs_32bit" = yes ]; then
   bin32="Z:${root//\//\\}\\build\\win32\\bin\\"
   same_registry "$installed_entries" "$(our_entries "$bin32" "$bin32" | wine_flags)" "the 32-bit regsvr32"
   prefix=$installed
-  removal_checks "$root/dist/VantrelCtrl-$version-x86.msi"
+  removal_checks "$msi86"
   loader=/usr/lib/wine/wine64
 else
   echo "skip the x86 package in a 32-bit prefix: this kernel cannot run 32-bit programs"
