@@ -65,6 +65,9 @@ class bridge {
     void publish_availability() {
         publish(availability_topic(config_), port_ok_ ? "online" : "offline", true);
     }
+    void publish_discovery() {
+        for (const message& m : discovery_) publish(m.topic, m.payload, true);
+    }
     void say(const char* format, ...) __attribute__((format(printf, 2, 3)));
     std::string failure(int rc) const;
 
@@ -253,7 +256,7 @@ void bridge::on_connect(int rc) {
     // A broker without persistence forgets retained messages when it restarts: everything
     // retained goes out again on every connection.
     publish_availability();
-    for (const message& m : discovery_) publish(m.topic, m.payload, true);
+    publish_discovery();
 }
 
 void bridge::on_message(const mosquitto_message& msg) {
@@ -264,7 +267,7 @@ void bridge::on_message(const mosquitto_message& msg) {
     if (config_.discovery && topic == config_.status_topic) {
         if (payload == "online") {
             say("Home Assistant is online: discovery published again");
-            for (const message& m : discovery_) publish(m.topic, m.payload, true);
+            publish_discovery();
         }
         return;
     }

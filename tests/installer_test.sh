@@ -260,8 +260,9 @@ check "the class still works" switches /usr/lib/wine/wine64
 # Windows refuses a second package of an installed product (1638) unless told to reinstall;
 # Wine's msiexec returns 0. Either way, one product must remain.
 msiexec /i "Z:$run/again/VantrelCtrl-$next-x64.msi"
+product_code() { msiinfo export "$1" Property | tr -d '\r' | awk '$1 == "ProductCode" { print $2 }'; }
 codes() {  # msi: its product code and package code
-  msiinfo export "$1" Property | tr -d '\r' | awk '$1 == "ProductCode" { print $2 }'
+  product_code "$1"
   msiinfo suminfo "$1" | sed -n 's/^Revision number (UUID): //p'
 }
 another_build() {
@@ -276,11 +277,10 @@ check "another build of $next (its product code, another package code) over $nex
 # The package finds the newer product and fails its launch condition: msiexec exits with 1603
 # (the host sees its low byte). Wine neither shows nor logs the condition's message under /qn.
 downgrade_refused() {
-  local log=$run/downgrade.log next_code
+  local log=$run/downgrade.log
   msiexec /i "Z:$msi" /l*v "Z:$log"
   [ $? -eq $((1603 % 256)) ] || return 1
-  next_code=$(msiinfo export "$next_msi" Property | tr -d '\r' | awk '$1 == "ProductCode" { print $2 }')
-  tr -d '\r' <"$log" | grep -qxF "Property(S): WIX_DOWNGRADE_DETECTED = $next_code"
+  tr -d '\r' <"$log" | grep -qxF "Property(S): WIX_DOWNGRADE_DETECTED = $(product_code "$next_msi")"
 }
 check "installing $version over $next is refused: a newer version is installed" downgrade_refused
 check "and $next remains, alone" test "$(versions)" = "$next"
