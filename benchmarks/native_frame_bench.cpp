@@ -29,7 +29,7 @@ double frame_ms(vantrel::posix::posix_sender& sender, const std::string& port,
     options.frame_gap_ms = 0;  // the frame alone, not the radio's time after it
     const vantrel::cli::frame_order frame{"E1", true, vantrel::find_switch_code("E1ON"), "E1 ON"};
     const double start = now_ms();
-    const auto sent = sender.send(frame, options);
+    const auto sent = sender.send({frame}, options, [](const vantrel::cli::frame_order&, double) {});
     return sent.status == 0 ? now_ms() - start : -1;
 }
 

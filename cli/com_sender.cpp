@@ -57,9 +57,27 @@ com_sender::~com_sender() {
     if (object_) object_->Release();
 }
 
-cli::send_result com_sender::send(const cli::frame_order& frame, const cli::settings& options) {
+cli::send_result com_sender::send(const cli::work& frames, const cli::settings& options,
+                                  const cli::frame_sent& each) {
+    cli::send_result result;
+    for (const cli::frame_order& frame : frames) {
+        double frame_ms = 0;
+        const cli::send_result one = send_one(frame, options, frame_ms);
+        if (one.status != cli::exit_sent) {
+            result.status = one.status;
+            result.message = one.message;
+            return result;
+        }
+        ++result.sent;
+        each(frame, frame_ms);
+    }
+    return result;
+}
+
+cli::send_result com_sender::send_one(const cli::frame_order& frame, const cli::settings& options,
+                                      double& frame_ms) {
     if (stop_requested)
-        return {130, "stopped by Ctrl-C before the frame; nothing of it was sent", 0};
+        return {130, "stopped by Ctrl-C before the frame; nothing of it was sent"};
     if (!object_) {
         const HRESULT hr = CoCreateInstance(CLSID_CommAds, nullptr, CLSCTX_INPROC_SERVER,
                                             IID_ICommAds, reinterpret_cast<void**>(&object_));
@@ -69,7 +87,7 @@ cli::send_result com_sender::send(const cli::frame_order& frame, const cli::sett
             std::snprintf(text, sizeof text,
                           "VantrelCtrl.CommAds cannot be created (0x%08lX): is it registered?",
                           static_cast<unsigned long>(hr));
-            return {cli::exit_port_failed, text, 0};
+            return {cli::exit_port_failed, text};
         }
     }
     const frame_timings& t = options.timings;
@@ -84,7 +102,7 @@ cli::send_result com_sender::send(const cli::frame_order& frame, const cli::sett
         char text[96];
         std::snprintf(text, sizeof text, "the port name or switch cannot be passed on (0x%08lX)",
                       static_cast<unsigned long>(hr));
-        return {cli::exit_port_failed, text, 0};
+        return {cli::exit_port_failed, text};
     }
     hr = object_->put_PortName(port.get());
     if (SUCCEEDED(hr)) hr = object_->put_ClockRate(t.clock_rate);
@@ -92,14 +110,14 @@ cli::send_result com_sender::send(const cli::frame_order& frame, const cli::sett
     if (SUCCEEDED(hr)) hr = object_->put_StandByDuration(t.standby_duration);
     const double start = now_ms();
     if (SUCCEEDED(hr)) hr = object_->put_On(id.get(), frame.on ? 1 : 0);
-    if (FAILED(hr)) return {cli::exit_port_failed, options.port + ": " + failure_text(hr), 0};
-    const double took = now_ms() - start;
+    if (FAILED(hr)) return {cli::exit_port_failed, options.port + ": " + failure_text(hr)};
+    frame_ms = now_ms() - start;
     // The rest of the gap after the last symbol: On has already waited the last clock wait and
     // the standby. The component's lock is released by now, so another sender may cut in here.
     const long long rest = static_cast<long long>(wait_milliseconds(options.frame_gap_ms)) -
                            wait_milliseconds(t.clock_rate) - wait_milliseconds(t.standby_duration);
     if (rest > 0 && !stop_requested) Sleep(static_cast<DWORD>(rest));
-    return {cli::exit_sent, {}, took};
+    return {};
 }
 
 }  // namespace vantrel::windows

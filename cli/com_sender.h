@@ -25,9 +25,14 @@ class com_sender final : public cli::sender {
     com_sender& operator=(const com_sender&) = delete;
     ~com_sender() override;
 
-    cli::send_result send(const cli::frame_order& frame, const cli::settings& options) override;
+    // Frame by frame: the component locks the port for one frame at a time, so another
+    // process's frame may come between two frames of a work.
+    cli::send_result send(const cli::work& frames, const cli::settings& options,
+                          const cli::frame_sent& each) override;
 
   private:
+    cli::send_result send_one(const cli::frame_order& frame, const cli::settings& options,
+                              double& frame_ms);
     ICommAds* object_ = nullptr;  // made on the first frame, kept for the rest
 };
 

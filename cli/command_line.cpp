@@ -25,8 +25,8 @@ frame_order unit_order(char house, int unit, bool on) {
     return unit_frame(house + std::to_string(unit), on);
 }
 
-// Appends the frames of one list item: "E1" or a range of one house's units, "E3-5".
-std::string expand_item(const std::string& item, bool on, std::vector<frame_order>& out) {
+// Appends the frames of one list item, a work each: "E1" or a range of one house's units, "E3-5".
+std::string expand_item(const std::string& item, bool on, std::vector<work>& out) {
     if (item.empty()) return "empty switch name";
     const std::string id = upper(item);
     const std::string not_found = "can't find switch [" + shown(id) + "]";
@@ -42,11 +42,11 @@ std::string expand_item(const std::string& item, bool on, std::vector<frame_orde
         if (!last) return not_found;
         if (last < first) return "reversed range [" + shown(id) + "]";
     }
-    for (int unit = first; unit <= last; ++unit) out.push_back(unit_order(id[0], unit, on));
+    for (int unit = first; unit <= last; ++unit) out.push_back({unit_order(id[0], unit, on)});
     return {};
 }
 
-std::string parse_switches(const std::vector<std::string>& words, std::vector<frame_order>& out) {
+std::string parse_switches(const std::vector<std::string>& words, std::vector<work>& out) {
     if (words.size() < 2) {
         return words.empty() ? "missing SWITCH and on|off (see vantrel --help)"
                              : "missing on or off after [" + shown(upper(words[0])) + "]";
@@ -69,8 +69,7 @@ std::string parse_switches(const std::vector<std::string>& words, std::vector<fr
 
 // "bright E [COUNT]", "dim E [COUNT]": the house rows, whose second byte the CM17A reads as
 // BRIGHT (the ON row) or DIM (the OFF row) for the house's last addressed lamp module.
-std::string parse_house_command(const std::vector<std::string>& words,
-                                std::vector<frame_order>& out) {
+std::string parse_house_command(const std::vector<std::string>& words, std::vector<work>& out) {
     const bool bright = upper(words[0]) == "BRIGHT";
     if (words.size() < 2) return std::string("missing HOUSE after ") + (bright ? "bright" : "dim");
     if (words.size() > 3) return "unexpected argument [" + shown(words[3]) + "]";
@@ -83,7 +82,7 @@ std::string parse_house_command(const std::vector<std::string>& words,
         return "COUNT takes a number from 1 to " + std::to_string(max_count) + ", not [" +
                shown(words[2]) + "]";
     }
-    for (long long i = 0; i < count; ++i) out.push_back(house_frame(house[0], bright));
+    out.emplace_back(static_cast<std::size_t>(count), house_frame(house[0], bright));
     return {};
 }
 
@@ -182,7 +181,7 @@ std::string parse_command_line(const std::vector<std::string>& args,
         }
     }
 
-    std::vector<frame_order> once;
+    std::vector<work> once;
     const std::string verb = words.empty() ? std::string() : upper(words[0]);
     const std::string error = verb == "BRIGHT" || verb == "DIM" ? parse_house_command(words, once)
                                                                 : parse_switches(words, once);
@@ -190,7 +189,7 @@ std::string parse_command_line(const std::vector<std::string>& args,
     // The whole command again rather than each frame in a row: a scene's lamps all switch in
     // the first round, and a second round is the retry.
     for (long long i = 0; i < repeat; ++i) {
-        out.frames.insert(out.frames.end(), once.begin(), once.end());
+        out.works.insert(out.works.end(), once.begin(), once.end());
     }
     return {};
 }

@@ -30,12 +30,16 @@ struct settings {
     bool verbose = false;
 };
 
+// Frames sent as one unit: a house's BRIGHT or DIM count. Each unit of a list is a work of its
+// own, since it does not depend on what came before it.
+using work = std::vector<frame_order>;
+
 enum class request { send, help, version };
 
 struct command {
     request what = request::send;
     settings options;
-    std::vector<frame_order> frames;  // in sending order, repeats included
+    std::vector<work> works;  // in sending order, repeats included
 };
 
 // Reads the arguments that follow the program's name. default_port is the port when --port is

@@ -2,6 +2,8 @@
 
 #include "version.h"
 
+#include <algorithm>
+
 namespace vantrel::cli {
 
 int run(const std::vector<std::string>& args, const char* env_port,
@@ -24,29 +26,29 @@ int run(const std::vector<std::string>& args, const char* env_port,
     const settings& o = c.options;
     const frame_timings& t = o.timings;
     if (o.dry_run) {
+        std::size_t frames = 0;
+        for (const work& w : c.works) frames += w.size();
         std::fprintf(out,
                      "dry run: %zu frames for %s (clock %d, reset %d, standby %d ms); "
                      "nothing is sent\n",
-                     c.frames.size(), o.port.c_str(), t.clock_rate, t.reset_duration,
-                     t.standby_duration);
-        for (const frame_order& f : c.frames) std::fprintf(out, "%s\n", describe(f).c_str());
+                     frames, o.port.c_str(), t.clock_rate, t.reset_duration, t.standby_duration);
+        for (const work& w : c.works) {
+            for (const frame_order& f : w) std::fprintf(out, "%s\n", describe(f).c_str());
+        }
         return exit_sent;
     }
-    for (const frame_order& f : c.frames) {
-        if (o.verbose) {
-            std::fprintf(out, "%s\n", describe(f).c_str());
-            std::fflush(out);
-        }
-        const send_result sent = out_port.send(f, o);
+    const frame_sent each = [&](const frame_order& f, double frame_ms) {
+        if (!o.verbose) return;
+        std::fprintf(out, "%s\n          %.3f ms from the reset to the close (waits asked: %lld ms)\n",
+                     describe(f).c_str(), frame_ms, asked_ms(t));
+        std::fflush(out);
+    };
+    for (const work& w : c.works) {
+        const send_result sent = out_port.send(w, o, each);
         if (sent.status != exit_sent) {
-            std::fprintf(err, "vantrel: %s: %s\n", f.label.c_str(), sent.message.c_str());
+            std::fprintf(err, "vantrel: %s: %s\n", w[std::min(sent.sent, w.size() - 1)].label.c_str(),
+                         sent.message.c_str());
             return sent.status;
-        }
-        if (o.verbose) {
-            std::fprintf(out,
-                         "          %.3f ms from the reset to the close (waits asked: %lld ms)\n",
-                         sent.frame_ms, asked_ms(t));
-            std::fflush(out);
         }
     }
     return exit_sent;

@@ -1,6 +1,7 @@
 // The bridge's configuration file: what a good file gives, and every bad file refused with its
 // line and fault.
 #include "bridge_config.h"
+#include "identity.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 
 namespace {
 
@@ -33,7 +35,7 @@ class ConfigFile : public testing::Test {
         error_.clear();
         warnings_.clear();
         path_ = write("mqtt.yaml", text);
-        return vantrel::mqtt::load_config(path_, "Kitchen-Pi.local", config_, error_, warnings_);
+        return vantrel::mqtt::load_config(path_, config_, error_, warnings_);
     }
 
     std::string dir_, path_, error_;
@@ -43,6 +45,7 @@ class ConfigFile : public testing::Test {
 
 TEST_F(ConfigFile, FullFileGivesEveryValue) {
     write("secret", "hunter2\n");
+    write("ca.pem", "-----BEGIN CERTIFICATE-----\n");
     ASSERT_TRUE(
         load("mqtt:\n"
              "  server: mqtts://broker.lan:8884\n"
@@ -51,9 +54,12 @@ TEST_F(ConfigFile, FullFileGivesEveryValue) {
              "  password_file: " +
              dir_ +
              "/secret\n"
-             "  ca: /etc/ssl/ca.pem\n"
+             "  ca: " +
+             dir_ +
+             "/ca.pem\n"
              "  client_id: vantrel-house\n"
              "  keepalive: 30\n"
+             "  session_expiry: 120\n"
              "homeassistant:\n"
              "  discovery_topic: ha\n"
              "  status_topic: ha/status\n"
@@ -65,7 +71,7 @@ TEST_F(ConfigFile, FullFileGivesEveryValue) {
              "  frame_gap: 0\n"
              "node_id: house\n"
              "units:\n"
-             "  a1: { name: Hall lamp, type: light }\n"
+             "  a1: { name: \"K\xc3\xbc" "che: \\\"#1\\\"\", type: light }\n"
              "  E3: { name: Coffee maker, type: switch }\n"
              "  P16:\n"))
         << error_;
@@ -76,9 +82,10 @@ TEST_F(ConfigFile, FullFileGivesEveryValue) {
     EXPECT_EQ("x10/house", c.topic_root());
     EXPECT_EQ("vantrel", c.user);
     EXPECT_EQ("hunter2", c.password);
-    EXPECT_EQ("/etc/ssl/ca.pem", c.ca_file);
+    EXPECT_EQ(dir_ + "/ca.pem", c.ca_file);
     EXPECT_EQ("vantrel-house", c.client_id);
     EXPECT_EQ(30, c.keepalive_s);
+    EXPECT_EQ(120u, c.session_expiry_s);
     EXPECT_EQ("ha", c.discovery_topic);
     EXPECT_EQ("ha/status", c.status_topic);
     EXPECT_EQ("/dev/ttyUSB1", c.serial_port);
@@ -88,7 +95,7 @@ TEST_F(ConfigFile, FullFileGivesEveryValue) {
     EXPECT_EQ(0, c.frame_gap_ms);
     ASSERT_EQ(3u, c.units.size());
     EXPECT_EQ("A1", c.units[0].id);
-    EXPECT_EQ("Hall lamp", c.units[0].name);
+    EXPECT_EQ("K\xc3\xbc" "che: \"#1\"", c.units[0].name) << "quotes, colons, # and umlauts";
     EXPECT_TRUE(c.units[0].light);
     EXPECT_EQ("E3", c.units[1].id);
     EXPECT_FALSE(c.units[1].light);
@@ -101,9 +108,11 @@ TEST_F(ConfigFile, DefaultsForWhatIsLeftOut) {
     EXPECT_EQ("localhost", config_.host);
     EXPECT_EQ(1883, config_.port);
     EXPECT_FALSE(config_.tls);
-    EXPECT_EQ("kitchenpilocal", config_.node_id) << "the host name, lower case, [a-z0-9_] only";
-    EXPECT_EQ("vantrel/kitchenpilocal", config_.topic_root());
-    EXPECT_EQ("vantrel-kitchenpilocal", config_.client_id);
+    EXPECT_FALSE(config_.node_id_given);
+    config_.set_node_id("kitchen_3fa2c1");
+    EXPECT_EQ("vantrel/kitchen_3fa2c1", config_.topic_root());
+    EXPECT_EQ("vantrel-kitchen_3fa2c1", config_.client_id);
+    EXPECT_EQ(300u, config_.session_expiry_s);
     EXPECT_TRUE(config_.discovery);
     EXPECT_EQ("homeassistant", config_.discovery_topic);
     EXPECT_EQ("homeassistant/status", config_.status_topic);
@@ -145,12 +154,12 @@ TEST_F(ConfigFile, BadFilesNameTheLineAndTheFault) {
         {"serial:\n  port: /dev/ttyUSB0\n  frame_gap: 1.5\n", "3: frame_gap takes a whole number"},
         {"serial:\n  clock_rate: 5\n", " no serial port"},
         {"units: {}\n", " no serial port"},
-        {port + "mqtt:\n  password_file: /nonexistent/secret\n",
-         "4: can't read password_file /nonexistent/secret: No such file or directory"},
+        {port + "mqtt:\n  user: u\n  password_file: /nonexistent/secret\n",
+         "5: can't read password_file /nonexistent/secret: No such file or directory"},
         {port + "mqtt:\n  server: tcp://broker\n", "4: server takes mqtt://HOST[:PORT]"},
         {port + "mqtt:\n  server: mqtt://broker:99999\n", "4: server: the port must be"},
         {port + "mqtt:\n  base_topic: home/#\n", "4: base_topic must be a topic without + or #"},
-        {port + "node_id: Living-Room\n", "3: node_id takes lower-case letters"},
+        {port + "node_id: Living-Room\n", "3: node_id takes 1 to 64 lower-case letters"},
     };
     for (const auto& row : rows) {
         EXPECT_FALSE(load(row.text)) << row.text;
@@ -162,14 +171,43 @@ TEST_F(ConfigFile, BadFilesNameTheLineAndTheFault) {
 TEST_F(ConfigFile, PasswordFileEveryUserMayReadIsWarnedAbout) {
     for (const mode_t mode : {0600, 0640, 0644}) {
         const std::string secret = write("secret", "pw\n", mode);
-        ASSERT_TRUE(
-            load("serial: { port: /dev/ttyUSB0 }\nmqtt: { password_file: " + secret + " }\n"))
+        ASSERT_TRUE(load("serial: { port: /dev/ttyUSB0 }\nmqtt: { user: u, password_file: " +
+                         secret + " }\n"))
             << error_;
         EXPECT_EQ(mode == 0644 ? 1u : 0u, warnings_.size()) << std::oct << mode;
         if (mode == 0644) {
             EXPECT_NE(std::string::npos, warnings_[0].find(secret + " may be read by every user"));
         }
     }
+}
+
+// Made once from the host name, stored, and kept: a renamed host keeps its entities, and two
+// hosts of one name (two state folders here) get two identities.
+TEST_F(ConfigFile, IdentityIsMadeOnceAndKept) {
+    using vantrel::mqtt::identity;
+    const std::string first = dir_ + "/first", second = dir_ + "/second";
+    identity id;
+    std::string error;
+    ASSERT_TRUE(vantrel::mqtt::stored_identity(first, "Kitchen-Pi.local", false, id, error));
+    EXPECT_EQ("", id.node_id) << "a check makes none";
+    EXPECT_FALSE(std::filesystem::exists(first + "/node_id"));
+
+    ASSERT_TRUE(vantrel::mqtt::stored_identity(first, "Kitchen-Pi.local", true, id, error)) << error;
+    const std::string made = id.node_id;
+    EXPECT_TRUE(std::regex_match(made, std::regex("kitchenpilocal_[0-9a-f]{6}"))) << made;
+    std::ifstream stored(first + "/node_id");
+    std::string line;
+    std::getline(stored, line);
+    EXPECT_EQ(made, line);
+
+    ASSERT_TRUE(vantrel::mqtt::stored_identity(first, "renamed", true, id, error)) << error;
+    EXPECT_EQ(made, id.node_id) << "kept when the host is renamed";
+    ASSERT_TRUE(vantrel::mqtt::stored_identity(second, "Kitchen-Pi.local", true, id, error));
+    EXPECT_NE(made, id.node_id) << "another host of the same name";
+
+    write("second/node_id", "Not An Id\n");
+    EXPECT_FALSE(vantrel::mqtt::stored_identity(second, "x", true, id, error));
+    EXPECT_NE(std::string::npos, error.find(second + "/node_id holds no node id")) << error;
 }
 
 }  // namespace

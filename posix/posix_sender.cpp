@@ -24,7 +24,7 @@ void note_stop(int signal) {
 
 // A stop signal that the process started with ignored stays ignored: nohup and a script's
 // trap "" asked for that, as does a shell for a command it started in the background.
-void catch_stop_signals() {
+void catch_stop_signals(bool hangup_stops) {
     static bool caught = false;
     if (caught) return;
     caught = true;
@@ -33,6 +33,7 @@ void catch_stop_signals() {
     sigemptyset(&action.sa_mask);
     for (int signal : stop_signals) sigaddset(&action.sa_mask, signal);
     for (int signal : stop_signals) {
+        if (signal == SIGHUP && !hangup_stops) continue;
         struct sigaction inherited {};
         if (sigaction(signal, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN)
             continue;
@@ -53,9 +54,17 @@ const char* signal_name(int signal) {
     }
 }
 
-cli::send_result stopped(const std::string& what) {
+cli::send_result stopped(const std::string& what, std::size_t sent = 0) {
     const int signal = stop_signal;
-    return {128 + signal, std::string("stopped by ") + signal_name(signal) + what, 0};
+    return {128 + signal, std::string("stopped by ") + signal_name(signal) + what, sent};
+}
+
+// Waits until the gap after the frame before has passed; false when a stop signal cut it short.
+bool wait_until(steady_clock::time_point end) {
+    const auto now = steady_clock::now();
+    if (end <= now) return true;
+    return wait_ms(static_cast<std::uint32_t>(
+        std::chrono::ceil<std::chrono::milliseconds>(end - now).count()));
 }
 
 }  // namespace
@@ -76,7 +85,8 @@ bool wait_ms(std::uint32_t ms) {
     }
 }
 
-cli::send_result posix_sender::send(const cli::frame_order& frame, const cli::settings& options) {
+cli::send_result posix_sender::send(const cli::work& frames, const cli::settings& options,
+                                    const cli::frame_sent& each) {
     catch_stop_signals();
     if (stop_signal) return stopped(" before the frame; nothing of it was sent");
     port_error error;
@@ -89,14 +99,41 @@ cli::send_result posix_sender::send(const cli::frame_order& frame, const cli::se
         case port_lock::outcome::timed_out:
             return {cli::exit_port_failed, error.message, 0, true};
         default:
-            return {cli::exit_port_failed, error.message, 0};
+            return {cli::exit_port_failed, error.message};
     }
+    // After each frame the CM17A is still repeating the command over the air; the lock stays
+    // held until the gap has passed, so that no sender's reset cuts the repeats short. A stop
+    // signal ends the wait: the frame itself was sent whole.
+    const auto gap = std::chrono::milliseconds(wait_milliseconds(options.frame_gap_ms));
+    cli::send_result result;
+    for (const cli::frame_order& frame : frames) {
+        steady_clock::time_point last_write;
+        double frame_ms = 0;
+        const cli::send_result one = send_one(frame, options, last_write, frame_ms);
+        if (one.status != cli::exit_sent) {
+            result.status = one.status;
+            result.message = one.message;
+            return result;
+        }
+        ++result.sent;
+        each(frame, frame_ms);
+        if (!wait_until(last_write + gap) && result.sent < frames.size()) {
+            return stopped(" before the frame; nothing of it was sent", result.sent);
+        }
+    }
+    return result;
+}
+
+cli::send_result posix_sender::send_one(const cli::frame_order& frame, const cli::settings& options,
+                                        steady_clock::time_point& last_write, double& frame_ms) {
+    if (stop_signal) return stopped(" before the frame; nothing of it was sent");
+    port_error error;
     serial_port port;
-    if (!port.open(options.port, error)) return {cli::exit_port_failed, error.message, 0};
+    if (!port.open(options.port, error)) return {cli::exit_port_failed, error.message};
 
     const auto steps = frame_steps(frame.code, options.timings);
     const auto start = steady_clock::now();
-    auto last_write = start;
+    last_write = start;
     std::size_t done = 0;
     for (; done < steps.size(); ++done) {
         const frame_step& step = steps[done];
@@ -113,22 +150,12 @@ cli::send_result posix_sender::send(const cli::frame_order& frame, const cli::se
         for (const line_write& w : idle_phase) port.set(w.which, w.set, ignored);
     }
     port.close();
-    const std::chrono::duration<double, std::milli> took = steady_clock::now() - start;
+    frame_ms = std::chrono::duration<double, std::milli>(steady_clock::now() - start).count();
     if (done < steps.size()) {
         if (stop_signal) return stopped("; the lines are back to idle and the port is closed");
-        return {cli::exit_port_failed, error.message, 0};
+        return {cli::exit_port_failed, error.message};
     }
-    // The CM17A is still repeating the command over the air; the lock stays held until the gap
-    // has passed, so that no sender's reset cuts the repeats short. A stop signal ends the wait:
-    // the frame itself was sent whole.
-    const auto gap_end =
-        last_write + std::chrono::milliseconds(wait_milliseconds(options.frame_gap_ms));
-    const auto now = steady_clock::now();
-    if (gap_end > now) {
-        wait_ms(static_cast<std::uint32_t>(
-            std::chrono::ceil<std::chrono::milliseconds>(gap_end - now).count()));
-    }
-    return {cli::exit_sent, {}, took.count()};
+    return {};
 }
 
 }  // namespace vantrel::posix

@@ -4,6 +4,7 @@
 #include "command_line.h"
 #include "switch_table.h"
 
+#include <arpa/inet.h>
 #include <sys/stat.h>
 #include <yaml-cpp/yaml.h>
 
@@ -12,7 +13,10 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
+#include <algorithm>
+#include <iterator>
 
 namespace vantrel::mqtt {
 namespace {
@@ -69,36 +73,64 @@ void read_section(const YAML::Node& node, const std::string& name, const section
     }
 }
 
+// mqtt://HOST[:PORT] or mqtts://HOST[:PORT], HOST a name, an IPv4 address or an IPv6 address
+// in brackets. Nothing else: a login belongs in user and password_file, where it is kept out
+// of the process list and the log.
 void read_server(const YAML::Node& node, bridge_config& c) {
-    std::string url = scalar(node, "server");
+    const std::string url = scalar(node, "server");
+    const std::string usage = "server takes mqtt://HOST[:PORT] or mqtts://HOST[:PORT]";
+    std::string rest;
     if (url.rfind("mqtts://", 0) == 0) {
         c.tls = true;
         c.port = 8883;
-        url.erase(0, 8);
+        rest = url.substr(8);
     } else if (url.rfind("mqtt://", 0) == 0) {
-        url.erase(0, 7);
+        c.tls = false;
+        c.port = 1883;
+        rest = url.substr(7);
     } else {
-        fault(node, "server takes mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
+        fault(node, usage + ", not [" + cli::shown(url) + "]");
+    }
+    if (rest.find('@') != std::string::npos) {
+        fault(node, "server must not hold a user or password: give them as user and password_file");
+    }
+    if (rest.find_first_of("/?#") != std::string::npos) {
+        fault(node, usage + ", without a path");
     }
     std::string port;
-    if (!url.empty() && url.front() == '[') {  // [::1]:1883
-        const std::size_t close = url.find(']');
+    if (!rest.empty() && rest.front() == '[') {
+        const std::size_t close = rest.find(']');
         if (close == std::string::npos) fault(node, "server: no ] after the IPv6 address");
-        c.host = url.substr(1, close - 1);
-        if (close + 1 < url.size()) {
-            if (url[close + 1] != ':') fault(node, "server: expected :PORT after ]");
-            port = url.substr(close + 2);
+        c.host = rest.substr(1, close - 1);
+        // A link-local address may name its interface: fe80::1%eth0.
+        in6_addr address{};
+        if (inet_pton(AF_INET6, c.host.substr(0, c.host.find('%')).c_str(), &address) != 1) {
+            fault(node, "server: [" + cli::shown(c.host) + "] is not an IPv6 address");
+        }
+        if (close + 1 < rest.size()) {
+            if (rest[close + 1] != ':') fault(node, "server: expected :PORT after ]");
+            port = rest.substr(close + 2);
+            if (port.empty()) fault(node, "server: the port must be a number from 1 to 65535");
         }
     } else {
-        const std::size_t colon = url.rfind(':');
-        c.host = url.substr(0, colon);
-        if (colon != std::string::npos) port = url.substr(colon + 1);
+        const std::size_t colon = rest.find(':');
+        if (colon != std::string::npos && rest.find(':', colon + 1) != std::string::npos) {
+            fault(node, "server: an IPv6 address goes in brackets, as in mqtt://[::1]:1883");
+        }
+        c.host = rest.substr(0, colon);
+        if (colon != std::string::npos) {
+            port = rest.substr(colon + 1);
+            if (port.empty()) fault(node, "server: the port must be a number from 1 to 65535");
+        }
     }
-    if (c.host.empty() || c.host.find('/') != std::string::npos) {
-        fault(node, "server has no host name");
+    if (c.host.empty()) fault(node, "server has no host name");
+    for (char ch : c.host) {
+        if (static_cast<unsigned char>(ch) <= 0x20 || ch == 0x7F) {
+            fault(node, "server: [" + cli::shown(c.host) + "] is not a host name");
+        }
     }
     long long value = 0;
-    if (!port.empty() || url.back() == ':') {
+    if (!port.empty()) {
         if (!cli::parse_number(port, 65535, value) || value == 0) {
             fault(node, "server: the port must be a number from 1 to 65535");
         }
@@ -106,12 +138,24 @@ void read_server(const YAML::Node& node, bridge_config& c) {
     }
 }
 
+// A file named in the configuration, read now as the user who runs the check or the bridge.
+std::string read_named_file(const YAML::Node& node, const std::string& key) {
+    const std::string path = scalar(node, key);
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        fault(node, "can't read " + key + " " + path + ": not a file");
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file) fault(node, "can't read " + key + " " + path + ": " + std::strerror(errno));
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (file.bad()) fault(node, "can't read " + key + " " + path + ": " + std::strerror(errno));
+    return text;
+}
+
 std::string read_password(const YAML::Node& node, std::vector<std::string>& warnings) {
     const std::string path = scalar(node, "password_file");
-    std::ifstream file(path);
-    if (!file) fault(node, "can't read password_file " + path + ": " + std::strerror(errno));
-    std::string password;
-    std::getline(file, password);
+    std::string password = read_named_file(node, "password_file");
+    password = password.substr(0, password.find('\n'));
     if (!password.empty() && password.back() == '\r') password.pop_back();
     struct stat info {};
     // Group read is how the service's user reads it (root:vantrel, 640); everyone must not.
@@ -156,7 +200,48 @@ void read_units(const YAML::Node& node, bridge_config& c) {
     }
 }
 
+// The offset of the first byte that is not part of well-formed UTF-8 (no overlong forms, no
+// surrogates, nothing past U+10FFFF), or npos. YAML is UTF-8 text, and so is everything the
+// bridge hands on: MQTT topics, user names and Home Assistant's JSON.
+std::size_t first_bad_utf8(const std::string& text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+        const unsigned char lead = byte(i);
+        std::size_t length = 0;
+        unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+        if (lead < 0x80) length = 1;
+        else if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+        else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
+        } else {
+            return i;
+        }
+        if (i + length > text.size()) return i;
+        for (std::size_t k = 1; k < length; ++k) {
+            const unsigned char b = byte(i + k);
+            if (b < (k == 1 ? low : 0x80) || b > (k == 1 ? high : 0xBF)) return i;
+        }
+        i += length;
+    }
+    return std::string::npos;
+}
+
 }  // namespace
+
+void bridge_config::set_node_id(const std::string& id) {
+    node_id = id;
+    if (!client_id_given) client_id = "vantrel-" + id;
+}
+
+bool is_node_id(const std::string& text) {
+    return !text.empty() && text.size() <= 64 && node_id_from_host(text) == text;
+}
 
 std::string node_id_from_host(const std::string& host_name) {
     std::string id;
@@ -166,13 +251,30 @@ std::string node_id_from_host(const std::string& host_name) {
     return id;
 }
 
-bool load_config(const std::string& path, const std::string& host_name, bridge_config& out,
-                 std::string& error, std::vector<std::string>& warnings) {
+bool load_config(const std::string& path, bridge_config& out, std::string& error,
+                 std::vector<std::string>& warnings) {
     out = bridge_config();
     bool port_given = false;
-    bool client_id_given = false;
+    const auto where = [&](const YAML::Mark& mark) {
+        return path + (mark.is_null() ? "" : ":" + std::to_string(mark.line + 1));
+    };
+    std::ifstream file(path, std::ios::binary);
+    std::string text;
+    if (file) text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    if (!file || file.bad()) {
+        error = path + ": can't read the file: " + std::strerror(errno);
+        return false;
+    }
     try {
-        const YAML::Node root = YAML::LoadFile(path);
+        if (const std::size_t bad = first_bad_utf8(text); bad != std::string::npos) {
+            YAML::Mark mark;
+            mark.line = static_cast<int>(std::count(text.begin(), text.begin() + bad, '\n'));
+            char byte[8];
+            std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned char>(text[bad]));
+            throw config_fault{mark, std::string("not UTF-8 text (byte ") + byte +
+                                         "): save the file as UTF-8"};
+        }
+        const YAML::Node root = YAML::Load(text);
         if (!root.IsDefined() || root.IsNull()) fault(root, "the file is empty");
         constexpr long long max_ms = INT32_MAX;
         auto timing = [&](std::int32_t& field, const char* key) {
@@ -180,6 +282,7 @@ bool load_config(const std::string& path, const std::string& host_name, bridge_c
                 field = static_cast<std::int32_t>(number(v, key, max_ms));
             };
         };
+        std::optional<YAML::Node> password_node, ca_node;
         read_section(
             root, "",
             {{"mqtt",
@@ -189,22 +292,37 @@ bool load_config(const std::string& path, const std::string& host_name, bridge_c
                       {{"server", [&](const YAML::Node& v) { read_server(v, out); }},
                        {"base_topic",
                         [&](const YAML::Node& v) { out.base_topic = topic(v, "base_topic"); }},
-                       {"user", [&](const YAML::Node& v) { out.user = scalar(v, "user"); }},
+                       {"user",
+                        [&](const YAML::Node& v) {
+                            out.user = scalar(v, "user");
+                            if (out.user.empty()) fault(v, "user must not be empty");
+                        }},
                        {"password_file",
                         [&](const YAML::Node& v) {
                             out.password = read_password(v, warnings);
                             out.has_password = true;
+                            password_node = v;
                         }},
-                       {"ca", [&](const YAML::Node& v) { out.ca_file = scalar(v, "ca"); }},
+                       {"ca",
+                        [&](const YAML::Node& v) {
+                            read_named_file(v, "ca");
+                            out.ca_file = scalar(v, "ca");
+                            ca_node = v;
+                        }},
                        {"client_id",
                         [&](const YAML::Node& v) {
                             out.client_id = scalar(v, "client_id");
                             if (out.client_id.empty()) fault(v, "client_id must not be empty");
-                            client_id_given = true;
+                            out.client_id_given = true;
                         }},
-                       {"keepalive", [&](const YAML::Node& v) {
+                       {"keepalive",
+                        [&](const YAML::Node& v) {
                             out.keepalive_s = static_cast<int>(number(v, "keepalive", 65535));
                             if (out.keepalive_s < 5) fault(v, "keepalive takes 5 to 65535 seconds");
+                        }},
+                       {"session_expiry", [&](const YAML::Node& v) {
+                            out.session_expiry_s = static_cast<std::uint32_t>(
+                                number(v, "session_expiry", 4294967294LL));
                         }}});
               }},
              {"homeassistant",
@@ -246,33 +364,32 @@ bool load_config(const std::string& path, const std::string& host_name, bridge_c
              {"node_id",
               [&](const YAML::Node& v) {
                   out.node_id = scalar(v, "node_id");
-                  if (out.node_id.empty() || node_id_from_host(out.node_id) != out.node_id) {
-                      fault(v, "node_id takes lower-case letters, digits and _ only");
+                  if (!is_node_id(out.node_id)) {
+                      fault(v, "node_id takes 1 to 64 lower-case letters, digits and _");
                   }
+                  out.node_id_given = true;
               }},
              {"units", [&](const YAML::Node& v) { read_units(v, out); }}});
+        // Faults of one key that another key decides, whatever their order in the file.
+        if (password_node && out.user.empty()) {
+            fault(*password_node, "password_file needs user: MQTT sends no password without a "
+                                  "user name");
+        }
+        if (ca_node && !out.tls) {
+            fault(*ca_node, "ca is for mqtts:// servers; with mqtt:// nothing is encrypted");
+        }
         if (!port_given) {
             throw config_fault{YAML::Mark::null_mark(),
                                "no serial port: give serial: port: DEVICE"};
         }
     } catch (const config_fault& f) {
-        error =
-            path + (f.mark.is_null() ? "" : ":" + std::to_string(f.mark.line + 1)) + ": " + f.what;
-        return false;
-    } catch (const YAML::BadFile&) {
-        error = path + ": can't read the file: " + std::strerror(errno);
+        error = where(f.mark) + ": " + f.what;
         return false;
     } catch (const YAML::Exception& e) {
-        error = path + (e.mark.is_null() ? "" : ":" + std::to_string(e.mark.line + 1)) +
-                ": not YAML: " + e.msg;
+        error = where(e.mark) + ": not YAML: " + e.msg;
         return false;
     }
-    if (out.node_id.empty()) out.node_id = node_id_from_host(host_name);
-    if (out.node_id.empty()) {
-        error = path + ": no node_id, and the host name gives none: set node_id";
-        return false;
-    }
-    if (!client_id_given) out.client_id = "vantrel-" + out.node_id;
+    if (out.node_id_given) out.set_node_id(out.node_id);
     return true;
 }
 

@@ -18,16 +18,21 @@ struct unit_config {
 
 struct bridge_config {
     // mqtt:
-    std::string host = "localhost";
+    std::string host = "localhost";  // a name or an address; an IPv6 address without brackets
     int port = 1883;
     bool tls = false;
     std::string base_topic = "vantrel";
     std::string user;
     std::string password;  // read from password_file; never from the configuration itself
     bool has_password = false;
-    std::string ca_file;
+    std::string ca_file;    // empty: the system's certificate store
     std::string client_id;  // vantrel-<node_id> unless given
+    bool client_id_given = false;
     int keepalive_s = 60;
+    // How long the broker keeps the bridge's session, and the commands that arrive for it,
+    // after the connection is gone: long enough for a restart, short enough that a command
+    // is not carried out long after it was given.
+    std::uint32_t session_expiry_s = 300;
     // homeassistant:
     bool discovery = true;
     std::string discovery_topic = "homeassistant";
@@ -36,21 +41,30 @@ struct bridge_config {
     std::string serial_port;
     frame_timings timings;
     std::int32_t frame_gap_ms = cli::default_frame_gap_ms;
+    // The bridge's identity in every topic and in Home Assistant; empty until set_node_id when
+    // the file gives none.
     std::string node_id;
+    bool node_id_given = false;
     std::vector<unit_config> units;  // in the file's order
 
     // "<base_topic>/<node_id>": every topic of this bridge but discovery's.
     std::string topic_root() const { return base_topic + "/" + node_id; }
+    // The identity, and the client id that follows from it unless the file gives one.
+    void set_node_id(const std::string& id);
 };
 
 // Reads and checks the file at path. On a fault, returns false with error set to
 // "FILE:LINE: what is wrong" (no line where none applies). Warnings, such as a password file
-// that other users may read, are appended to warnings. host_name stands in for node_id when
-// the file gives none.
-bool load_config(const std::string& path, const std::string& host_name, bridge_config& out,
-                 std::string& error, std::vector<std::string>& warnings);
+// that other users may read, are appended to warnings. Files it names (password, CA) are read
+// as the user who calls it.
+bool load_config(const std::string& path, bridge_config& out, std::string& error,
+                 std::vector<std::string>& warnings);
 
-// A host name as a node id: lower case, and every character outside [a-z0-9_] dropped.
+// Whether text is a node id: lower-case letters, digits and _, 1 to 64 of them.
+bool is_node_id(const std::string& text);
+
+// A host name's part that may stand in a node id: lower case, and every character outside
+// [a-z0-9_] dropped.
 std::string node_id_from_host(const std::string& host_name);
 
 }  // namespace vantrel::mqtt

@@ -1,0 +1,43 @@
+// The commands the bridge takes: the topics it subscribes to and what their payloads mean.
+#pragma once
+
+#include "bridge_config.h"
+#include "command_line.h"
+
+#include <string>
+#include <vector>
+
+namespace vantrel::mqtt {
+
+// A command taken from a .../set topic: one work for the sender.
+struct command {
+    enum class kind { unit, house };
+    kind what = kind::unit;
+    std::string id;         // "A1", or the house letter for BRIGHT and DIM
+    bool on = true;         // a unit's ON; a house's BRIGHT
+    int count = 1;          // a house's steps
+    cli::work frames;       // in sending order
+    std::string state_topic;  // where a unit's new state goes once sent
+    std::string state;        // "ON" or "OFF"
+    std::string label;        // for the log: "A1 ON", "E BRIGHT x3"
+};
+
+// The largest payload the bridge reads; anything longer is refused unread.
+inline constexpr std::size_t max_payload = 64;
+
+// The largest BRIGHT or DIM count one command may ask for: 32 steps take a lamp module from
+// full to off.
+inline constexpr int max_steps = 32;
+
+// Reads a message on one of the bridge's command topics. Returns an empty string and fills out,
+// or the reason it sends nothing (for the log).
+std::string parse_command(const bridge_config& config, const std::string& topic,
+                          const std::string& payload, command& out);
+
+// A house's BRIGHT or DIM count as one command.
+command house_command(char house, bool bright, int count);
+
+// The topic filters the bridge subscribes to for commands.
+std::vector<std::string> command_filters(const bridge_config& config);
+
+}  // namespace vantrel::mqtt

@@ -1,0 +1,136 @@
+#include "discovery.h"
+
+#include "ascii.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <set>
+
+namespace vantrel::mqtt {
+namespace {
+
+using nlohmann::json;
+
+// Text that is not UTF-8 (a host name, say) is replaced, never thrown at.
+std::string text_of(const json& value) {
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string device_identifier(const bridge_config& config) { return "vantrel_" + config.node_id; }
+
+json device(const bridge_config& config, const std::string& version) {
+    return {{"identifiers", {device_identifier(config)}},
+            {"name", "vantrel " + config.node_id},
+            {"manufacturer", "X10"},
+            {"model", "CM17A"},
+            {"sw_version", version}};
+}
+
+json origin(const std::string& version, const std::string& support_url) {
+    json o = {{"name", "vantrel"}, {"sw_version", version}};
+    if (!support_url.empty()) o["support_url"] = support_url;
+    return o;
+}
+
+json availability(const bridge_config& config) {
+    return json::array({{{"topic", availability_topic(config)},
+                         {"payload_available", "online"},
+                         {"payload_not_available", "offline"}}});
+}
+
+std::set<char> houses_with_lights(const bridge_config& config) {
+    std::set<char> houses;
+    for (const unit_config& unit : config.units) {
+        if (unit.light) houses.insert(unit.id[0]);
+    }
+    return houses;
+}
+
+}  // namespace
+
+std::string availability_topic(const bridge_config& config) {
+    return config.topic_root() + "/availability";
+}
+
+std::string presence_topic(const bridge_config& config) { return config.topic_root() + "/bridge"; }
+
+std::vector<message> discovery_messages(const bridge_config& config, const std::string& version,
+                                        const std::string& support_url) {
+    std::vector<message> out;
+    if (!config.discovery) return out;
+    const std::string root = config.topic_root() + "/";
+    const std::string prefix = config.discovery_topic + "/";
+    const json common = {{"availability", availability(config)},
+                         {"qos", 1},
+                         {"device", device(config, version)},
+                         {"origin", origin(version, support_url)}};
+    for (const unit_config& unit : config.units) {
+        const std::string object = ascii_lower(unit.id);
+        json body = {{"unique_id", device_identifier(config) + "_" + object},
+                     {"name", unit.name},
+                     {"command_topic", root + unit.id + "/set"},
+                     {"state_topic", root + unit.id + "/state"},
+                     {"payload_on", "ON"},
+                     {"payload_off", "OFF"},
+                     // A module cannot be read back: Home Assistant shows the state as assumed,
+                     // with on and off buttons, rather than a toggle that claims to know.
+                     {"optimistic", true}};
+        body.update(common);
+        out.push_back({prefix + (unit.light ? "light/" : "switch/") + config.node_id + "/" +
+                           object + "/config",
+                       text_of(body)});
+    }
+    for (char house : houses_with_lights(config)) {
+        for (const char* step : {"bright", "dim"}) {
+            const std::string object = ascii_lower(std::string(1, house)) + "_" + step;
+            json body = {{"unique_id", device_identifier(config) + "_" + object},
+                         {"name", std::string(1, house) + " " + step},
+                         {"command_topic", root + house + "/" + step + "/set"},
+                         {"payload_press", "PRESS"}};
+            body.update(common);
+            out.push_back(
+                {prefix + "button/" + config.node_id + "/" + object + "/config", text_of(body)});
+        }
+    }
+    return out;
+}
+
+std::string own_discovery_filter(const bridge_config& config) {
+    return config.discovery ? config.discovery_topic + "/+/" + config.node_id + "/+/config" : "";
+}
+
+bool published_by_this_bridge(const bridge_config& config, const std::string& payload) {
+    const json body = json::parse(payload, nullptr, false);
+    if (!body.is_object()) return false;
+    const auto unique_id = body.find("unique_id");
+    const std::string prefix = device_identifier(config) + "_";
+    if (unique_id == body.end() || !unique_id->is_string() ||
+        unique_id->get_ref<const std::string&>().compare(0, prefix.size(), prefix) != 0) {
+        return false;
+    }
+    // This bridge writes "device" and "identifiers" in full, the identifiers as a list.
+    const auto dev = body.find("device");
+    if (dev == body.end() || !dev->is_object()) return false;
+    const auto ids = dev->find("identifiers");
+    if (ids == dev->end() || !ids->is_array()) return false;
+    return std::find(ids->begin(), ids->end(), json(device_identifier(config))) != ids->end();
+}
+
+std::string presence_payload(const std::string& instance, const std::string& host, long pid) {
+    return text_of({{"instance", instance}, {"host", host}, {"pid", pid}});
+}
+
+bool read_presence(const std::string& payload, std::string& instance, std::string& who) {
+    const json body = json::parse(payload, nullptr, false);
+    if (!body.is_object() || !body.contains("instance") || !body["instance"].is_string())
+        return false;
+    instance = body["instance"].get<std::string>();
+    const json host = body.value("host", json());
+    const json pid = body.value("pid", json());
+    who = "host " + (host.is_string() ? host.get<std::string>() : std::string("?")) + ", pid " +
+          (pid.is_number_integer() ? std::to_string(pid.get<long long>()) : std::string("?"));
+    return true;
+}
+
+}  // namespace vantrel::mqtt

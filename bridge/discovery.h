@@ -1,0 +1,43 @@
+// What the bridge tells Home Assistant and everyone else on the broker about itself: the
+// discovery configs of its units, its availability, and its presence under its identity.
+#pragma once
+
+#include "bridge_config.h"
+
+#include <string>
+#include <vector>
+
+namespace vantrel::mqtt {
+
+// A retained message.
+struct message {
+    std::string topic;
+    std::string payload;
+};
+
+std::string availability_topic(const bridge_config& config);
+
+// Every discovery config of this bridge: a light or switch per unit, a BRIGHT and a DIM button
+// per house with a light. Empty when discovery is off. support_url may be empty.
+std::vector<message> discovery_messages(const bridge_config& config, const std::string& version,
+                                        const std::string& support_url);
+
+// The filter that finds every discovery config published under this bridge's node id, so that
+// configs of units no longer configured can be cleared. Empty when discovery is off.
+std::string own_discovery_filter(const bridge_config& config);
+
+// Whether a config found under that filter is one that this identity published: its unique_id
+// begins with vantrel_<node_id>_ and its device's identifiers hold vantrel_<node_id>. Other
+// programs publish under the same node id (it is the host name by default), and theirs are not
+// this bridge's to clear.
+bool published_by_this_bridge(const bridge_config& config, const std::string& payload);
+
+// Who runs under this identity: "<base_topic>/<node_id>/bridge", retained, so that a second
+// bridge with the same identity (a cloned SD card) is found out.
+std::string presence_topic(const bridge_config& config);
+std::string presence_payload(const std::string& instance, const std::string& host, long pid);
+// The instance named by a presence payload, and a description of it for the log; false for a
+// payload that names none.
+bool read_presence(const std::string& payload, std::string& instance, std::string& who);
+
+}  // namespace vantrel::mqtt
