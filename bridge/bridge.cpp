@@ -266,6 +266,9 @@ void bridge::take(const std::string& topic, const std::string& payload, int mid,
     if (!o.replaced.empty()) {
         log_.info("%s replaces %s, which was still waiting", label.c_str(), o.replaced.c_str());
     }
+    if (!o.joined.empty()) {
+        log_.info("%s joins the waiting %s", label.c_str(), o.joined.c_str());
+    }
     if (o.dropped == label) {
         log_.warning("%s dropped: %zu commands wait already (%zu dropped so far)", label.c_str(),
                      queue_.limit(), o.dropped_so_far);

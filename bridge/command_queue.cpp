@@ -39,7 +39,7 @@ command_queue::outcome command_queue::push(command c) {
                    waiting_.back().count + c.count <= max_steps) {
             // Steps of one house in a row add up.
             command& last = waiting_.back();
-            result.replaced = last.label;
+            result.joined = last.label;
             last = house_command(c.id[0], c.on, last.count + c.count);
             result.taken = true;
             return result;

@@ -23,7 +23,8 @@ class command_queue {
 
     struct outcome {
         bool taken = false;
-        std::string replaced;  // the waiting command that this one replaced or joined
+        std::string replaced;  // the waiting command that this one replaced
+        std::string joined;    // the waiting steps that this one's steps were added to
         std::string dropped;   // a command dropped for it: a waiting BRIGHT/DIM, or this one
         std::size_t dropped_so_far = 0;
     };

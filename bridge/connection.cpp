@@ -213,8 +213,9 @@ bool connection::serve(const std::function<bool()>& done, bool refusals_final) {
                 }
             }
         }
-        connected_ = false;
+        // Still connected when done: close() says goodbye on this connection.
         if (done()) break;
+        connected_ = false;
         if (hold_off_s_ > 0) {
             wait(seconds(hold_off_s_), done);
             continue;

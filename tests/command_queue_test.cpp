@@ -32,24 +32,24 @@ TEST(CommandQueue, KeepsTheLastStateAskedOfEachUnit) {
         std::size_t limit;
         std::vector<std::string> pushed;
         std::vector<std::string> waiting;  // labels, in sending order
-        std::string replaced, dropped;     // the last push's outcome
+        std::string replaced, joined, dropped;  // the last push's outcome
     } cases[] = {
         {"a unit's new command replaces its waiting one, and goes last", 8,
-         {"A1 ON", "E3 ON", "A1 OFF"}, {"E3 ON", "A1 OFF"}, "A1 ON", ""},
+         {"A1 ON", "E3 ON", "A1 OFF"}, {"E3 ON", "A1 OFF"}, "A1 ON", "", ""},
         {"but not across a step of its house, which acts on the lamp addressed before it", 8,
-         {"E1 ON", "E DIM", "E1 OFF"}, {"E1 ON", "E DIM", "E1 OFF"}, "", ""},
+         {"E1 ON", "E DIM", "E1 OFF"}, {"E1 ON", "E DIM", "E1 OFF"}, "", "", ""},
         {"a step of another house is no barrier", 8,
-         {"E1 ON", "A DIM", "E1 OFF"}, {"A DIM", "E1 OFF"}, "E1 ON", ""},
+         {"E1 ON", "A DIM", "E1 OFF"}, {"A DIM", "E1 OFF"}, "E1 ON", "", ""},
         {"steps of one house in a row add up", 8,
-         {"E DIM 2", "E DIM 3"}, {"E DIM x5"}, "E DIM x2", ""},
-        {"up to 32", 8, {"E DIM 30", "E DIM 3"}, {"E DIM x30", "E DIM x3"}, "", ""},
-        {"BRIGHT does not join DIM", 8, {"E DIM", "E BRIGHT"}, {"E DIM", "E BRIGHT"}, "", ""},
+         {"E DIM 2", "E DIM 3"}, {"E DIM x5"}, "", "E DIM x2", ""},
+        {"up to 32", 8, {"E DIM 30", "E DIM 3"}, {"E DIM x30", "E DIM x3"}, "", "", ""},
+        {"BRIGHT does not join DIM", 8, {"E DIM", "E BRIGHT"}, {"E DIM", "E BRIGHT"}, "", "", ""},
         {"a full queue drops a new step", 2,
-         {"A DIM", "A BRIGHT", "A DIM"}, {"A DIM", "A BRIGHT"}, "", "A DIM"},
+         {"A DIM", "A BRIGHT", "A DIM"}, {"A DIM", "A BRIGHT"}, "", "", "A DIM"},
         {"and makes room for a unit by dropping its oldest step", 3,
-         {"A1 ON", "A DIM", "E BRIGHT", "E1 OFF"}, {"A1 ON", "E BRIGHT", "E1 OFF"}, "", "A DIM"},
+         {"A1 ON", "A DIM", "E BRIGHT", "E1 OFF"}, {"A1 ON", "E BRIGHT", "E1 OFF"}, "", "", "A DIM"},
         {"a unit that replaces its own waiting command needs no room", 2,
-         {"A1 ON", "E1 ON", "A1 OFF"}, {"E1 ON", "A1 OFF"}, "A1 ON", ""},
+         {"A1 ON", "E1 ON", "A1 OFF"}, {"E1 ON", "A1 OFF"}, "A1 ON", "", ""},
     };
     for (const auto& c : cases) {
         command_queue queue(c.limit);
@@ -59,6 +59,7 @@ TEST(CommandQueue, KeepsTheLastStateAskedOfEachUnit) {
         for (const command& w : queue.take_all()) waiting.push_back(w.label);
         EXPECT_EQ(c.waiting, waiting) << c.rule;
         EXPECT_EQ(c.replaced, last.replaced) << c.rule;
+        EXPECT_EQ(c.joined, last.joined) << c.rule;
         EXPECT_EQ(c.dropped, last.dropped) << c.rule;
     }
 }

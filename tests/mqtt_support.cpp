@@ -71,6 +71,12 @@ void broker::start(const std::string& extra) {
     }
 }
 
+std::string broker::log() const { return process_ ? process_->err() : ""; }
+
+void broker::reload() const {
+    if (process_) process_->signal(SIGHUP);
+}
+
 void broker::stop() {
     delete process_;
     process_ = nullptr;
@@ -162,7 +168,7 @@ bool client::wait_for(const std::string& topic, const std::string& payload, std:
     });
 }
 
-tcp_proxy::tcp_proxy(int target) : target_(target), port_(free_port()) {
+tcp_proxy::tcp_proxy(int target, int port) : target_(target), port_(port ? port : free_port()) {
     listen_now();
     thread_ = std::thread([this] { serve(); });
 }
@@ -178,7 +184,9 @@ void tcp_proxy::listen_now() {
     const int yes = 1;
     setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     const sockaddr_in a = loopback(port_);
-    if (bind(listener_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
+    // The listener cut a moment ago lives on while the serving thread's poll still holds it.
+    if (!eventually([&] { return bind(listener_, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0; },
+                    std::chrono::seconds(2)) ||
         listen(listener_, 8) != 0) {
         throw std::runtime_error("the proxy cannot listen");
     }
@@ -187,6 +195,7 @@ void tcp_proxy::listen_now() {
 void tcp_proxy::cut() {
     std::lock_guard<std::mutex> hold(lock_);
     cut_ = true;
+    deaf_ = false;
     if (listener_ >= 0) close(listener_);
     listener_ = -1;
     for (const auto& [a, b] : pairs_) {
@@ -234,6 +243,7 @@ void tcp_proxy::serve() {
                 const int to = it->first == p.fd ? it->second : it->first;
                 char buffer[4096];
                 const ssize_t n = read(p.fd, buffer, sizeof buffer);
+                if (n > 0 && deaf_ && p.fd == it->first) break;
                 if (n <= 0 || write(to, buffer, static_cast<std::size_t>(n)) != n) {
                     close(it->first);
                     close(it->second);

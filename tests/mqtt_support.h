@@ -32,6 +32,10 @@ class broker {
     void start(const std::string& extra = "");
     void stop();
     int port() const { return port_; }
+    // What the broker has logged since it last started: its connections and disconnections.
+    std::string log() const;
+    // SIGHUP: the broker reads its password file again.
+    void reload() const;
 
   private:
     std::string dir_, config_;
@@ -71,21 +75,24 @@ class client {
 };
 
 // Forwards 127.0.0.1:port() to 127.0.0.1:target, until cut() drops every connection and refuses
-// new ones; restore() accepts them again.
+// new ones; restore() accepts them again. deafen() drops what the client sends from then on
+// (its acknowledgements are lost), until cut().
 class tcp_proxy {
   public:
-    explicit tcp_proxy(int target);
+    // Listens on port, or on a free one.
+    explicit tcp_proxy(int target, int port = 0);
     ~tcp_proxy();
     int port() const { return port_; }
     void cut();
     void restore();
+    void deafen() { deaf_ = true; }
 
   private:
     void listen_now();
     void serve();
     int target_, port_;
     int listener_ = -1;
-    std::atomic<bool> cut_{false}, done_{false};
+    std::atomic<bool> cut_{false}, done_{false}, deaf_{false};
     std::vector<std::pair<int, int>> pairs_;
     std::mutex lock_;
     std::thread thread_;
