@@ -6,6 +6,7 @@ endfunction()
 
 set(VANTREL_TEST_RESULTS ${CMAKE_BINARY_DIR}/test-results)
 set(VANTREL_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
+list(APPEND CMAKE_MODULE_PATH ${VANTREL_CMAKE_DIR})  # Find modules of our own
 
 # vantrel_wine_runner(path prefix): a script that runs a Windows program under Wine in prefix.
 function(vantrel_wine_runner path runner_prefix)

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,6 +34,7 @@ bool eventually(const std::function<bool()>& ready, std::chrono::milliseconds li
 child::child(const std::vector<std::string>& argv, const std::string& output_base,
              const env_list& env, const inheritance& setup)
     : out_(output_base + ".out"), err_(output_base + ".err") {
+    const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ != 0) return;
     const int in = open("/dev/null", O_RDONLY);
@@ -43,6 +45,10 @@ child::child(const std::vector<std::string>& argv, const std::string& output_bas
     }
     for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
     if (setup) setup();
+    // Killed with the test program even when it crashes, so that no broker or bridge outlives
+    // it. The signal comes when the forking thread ends: the tests start their children from
+    // the main thread. After setup, since a change of user clears it.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(126);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);

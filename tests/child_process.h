@@ -22,7 +22,8 @@ bool eventually(const std::function<bool()>& ready,
                 std::chrono::milliseconds limit = std::chrono::seconds(20));
 
 // A program run in the background with standard input from /dev/null and its output in
-// OUTPUT_BASE.out and .err; killed when its owner goes.
+// OUTPUT_BASE.out and .err; killed when its owner goes, and when the thread that made it ends
+// (the test program crashing, say).
 class child {
   public:
     child(const std::vector<std::string>& argv, const std::string& output_base,

@@ -146,6 +146,16 @@ void write_svg(const std::vector<cm17a::session>& sessions, const std::string& p
     out << "</svg>\n";
 }
 
+// A new file of the given mode (whatever the umask) in folder dir, named kind-XXXXXX; its path.
+std::string private_file(const char* dir, const char* kind, mode_t mode) {
+    std::string name = std::string(dir) + "/" + kind + "-XXXXXX";
+    const int fd = mkstemp(name.data());
+    if (fd < 0 || fchmod(fd, mode) != 0)
+        std::fprintf(stderr, "cm17a: cannot make %s: %s\n", name.c_str(), std::strerror(errno));
+    if (fd >= 0) close(fd);
+    return name;
+}
+
 // The first session leader without a terminal that opens the pty takes it as its controlling
 // terminal; left free, that is the wineserver, which then gets SIGHUP (and dumps its state)
 // when the master closes. A holder process of our own takes it first.
@@ -229,6 +239,18 @@ int run(const options& o) {
     const std::string slave = ptsname(master);
     const pid_t holder = hold_as_controlling_terminal(slave);
 
+    // The command may run as another user (setpriv, sudo -u): the shim in it must be able to
+    // append to the trace and read the control file. Both lie in a folder of this run that no
+    // one else can list, under names no one else can learn, so that only the command is given
+    // the way to them.
+    char private_dir[] = "/tmp/cm17a-XXXXXX";
+    if (!mkdtemp(private_dir) || chmod(private_dir, 0711) != 0) {
+        std::fprintf(stderr, "cm17a: cannot make a folder in /tmp: %s\n", std::strerror(errno));
+        rmdir(private_dir);
+        release_terminal(holder, master);
+        return 2;
+    }
+
     std::string port = o.port;
     std::transform(port.begin(), port.end(), port.begin(), ::tolower);
     const std::string link = !o.link.empty() ? o.link : prefix + "/dosdevices/" + port;
@@ -237,6 +259,7 @@ int run(const options& o) {
     unlink(link.c_str());
     if (symlink(slave.c_str(), link.c_str()) != 0) {
         std::fprintf(stderr, "cm17a: cannot map %s: %s\n", link.c_str(), std::strerror(errno));
+        rmdir(private_dir);
         release_terminal(holder, master);
         return 2;
     }
@@ -244,19 +267,15 @@ int run(const options& o) {
     std::string trace = o.trace;
     bool temporary_trace = false;
     if (trace.empty()) {
-        char name[] = "/tmp/cm17a-trace-XXXXXX";
-        const int fd = mkstemp(name);
-        if (fd >= 0) close(fd);
-        trace = name;
+        trace = private_file(private_dir, "trace", 0622);
         temporary_trace = true;
     }
     { std::ofstream(trace, std::ios::trunc); }
-    char control[] = "/tmp/cm17a-control-XXXXXX";
-    const int control_fd = mkstemp(control);
-    if (control_fd >= 0) {
+    const std::string control = private_file(private_dir, "control", 0644);
+    if (const int control_fd = open(control.c_str(), O_WRONLY | O_CLOEXEC); control_fd >= 0) {
         const char blank[32] = "0                              ";
         if (write(control_fd, blank, sizeof blank) != static_cast<ssize_t>(sizeof blank)) {
-            std::fprintf(stderr, "cm17a: cannot write %s\n", control);
+            std::fprintf(stderr, "cm17a: cannot write %s\n", control.c_str());
         }
         close(control_fd);
     }
@@ -276,7 +295,7 @@ int run(const options& o) {
         if (!prefix.empty()) setenv("WINEPREFIX", prefix.c_str(), 1);
         setenv("CM17A_PTY", slave.c_str(), 1);
         setenv("CM17A_TRACE", trace.c_str(), 1);
-        setenv("CM17A_CONTROL", control, 1);
+        setenv("CM17A_CONTROL", control.c_str(), 1);
         if (o.shim) {
             const char* old = getenv("LD_PRELOAD");
             std::string preload = shim_pattern();
@@ -303,12 +322,13 @@ int run(const options& o) {
         if (symlink(previous, link.c_str()) != 0) std::perror("cm17a: restoring the port link");
     }
     release_terminal(holder, master);
-    unlink(control);
+    unlink(control.c_str());
 
     const auto sessions = cm17a::decode(cm17a::parse_trace(read_file(trace)));
     if (!o.quiet) report(sessions, o.asked);
     if (!o.svg.empty()) write_svg(sessions, o.svg);
     if (temporary_trace) unlink(trace.c_str());
+    rmdir(private_dir);
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }

@@ -34,6 +34,8 @@ static dev_t pty_rdev;
 static int have_pty;
 static int debug;
 static int trace_fd = -1;
+static const char* trace_path;
+static int trace_error; /* errno of the failed open of trace_path; said once, at the first event */
 static const char* control;
 /* Raised, as a real port's lines are once it is opened: a sender that relies on another state
  * without setting it is caught. */
@@ -53,8 +55,11 @@ __attribute__((constructor)) static void shim_init(void) {
         have_pty = 1;
     }
     debug = getenv("CM17A_DEBUG") != NULL;
-    const char* trace = getenv("CM17A_TRACE");
-    if (trace) trace_fd = open(trace, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    trace_path = getenv("CM17A_TRACE");
+    if (trace_path) {
+        trace_fd = open(trace_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (trace_fd < 0) trace_error = errno;
+    }
     const char* control_path = getenv("CM17A_CONTROL");
     if (control_path) {
         int fd = open(control_path, O_RDONLY | O_CLOEXEC);
@@ -80,7 +85,16 @@ static long injected_failure(void) {
 }
 
 static void record(const char* event, long seq) {
-    if (trace_fd < 0) return;
+    if (trace_fd < 0) {
+        /* Said here rather than at start: every process of a Wine run loads the shim, and
+         * only the one that writes the lines has something to lose. */
+        if (trace_error) {
+            fprintf(stderr, "cm17a: can't record the line writes in %s: %s\n", trace_path,
+                    strerror(trace_error));
+            trace_error = 0;
+        }
+        return;
+    }
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     char line[96];
