@@ -19,6 +19,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -635,13 +636,30 @@ TEST_F(Bridge, TwoBridgesWithOneIdentityStopFighting) {
 // before the count, not the cron job's.
 TEST_F(Bridge, ABrightOrDimCountIsOneWork) {
     start(config({{"frame_gap", "200"}}));
+    struct stat device {};
+    ASSERT_EQ(0, stat(port.c_str(), &device));
+    const std::string lock = dir_ + "/vantrel-" + std::to_string(device.st_rdev) + ".lock";
     test::trace_mark mark;
     client c(broker_->port());
     c.publish("vantrel/house/E/dim/set", "5");
     ASSERT_EQ(1u, closed_sessions(mark, 1).size());
+    // A sender that tries the lock without pause takes it the moment the bridge lets it go.
+    std::size_t whole_when_free = 0;
+    std::thread grab([&] {
+        const int fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (flock(fd, LOCK_EX | LOCK_NB) != 0 && std::chrono::steady_clock::now() < until) {
+        }
+        const auto sessions = mark.sessions();
+        whole_when_free = static_cast<std::size_t>(std::count_if(
+            sessions.begin(), sessions.end(), [](const cm17a::session& s) { return s.closed; }));
+        close(fd);
+    });
     test::child cron({VANTREL_PATH, "--port", port, "--clock-rate", "0", "--reset", "0",
                       "--standby", "0", "--gap", "0", "E7", "on"},
                      dir_ + "/cron", {{"VANTREL_LOCK_DIR", dir_}});
+    grab.join();
+    EXPECT_EQ(5u, whole_when_free);
     EXPECT_EQ(0, cron.finish()) << cron.err();
     EXPECT_EQ((std::vector<std::string>{"E DIM", "E DIM", "E DIM", "E DIM", "E DIM", "E7 ON"}),
               meanings(closed_sessions(mark, 6)));
