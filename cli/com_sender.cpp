@@ -62,11 +62,10 @@ cli::send_result com_sender::send(const cli::work& frames, const cli::settings& 
     cli::send_result result;
     for (const cli::frame_order& frame : frames) {
         double frame_ms = 0;
-        const cli::send_result one = send_one(frame, options, frame_ms);
+        cli::send_result one = send_one(frame, options, frame_ms);
         if (one.status != cli::exit_sent) {
-            result.status = one.status;
-            result.message = one.message;
-            return result;
+            one.sent = result.sent;
+            return one;
         }
         ++result.sent;
         each(frame, frame_ms);

@@ -109,11 +109,10 @@ cli::send_result posix_sender::send(const cli::work& frames, const cli::settings
     for (const cli::frame_order& frame : frames) {
         steady_clock::time_point last_write;
         double frame_ms = 0;
-        const cli::send_result one = send_one(frame, options, last_write, frame_ms);
+        cli::send_result one = send_one(frame, options, last_write, frame_ms);
         if (one.status != cli::exit_sent) {
-            result.status = one.status;
-            result.message = one.message;
-            return result;
+            one.sent = result.sent;
+            return one;
         }
         ++result.sent;
         each(frame, frame_ms);
