@@ -193,6 +193,9 @@ void bridge::on_presence(const std::string& payload, bool retained) {
     log_.error("leaving the broker to the other bridge for %lld s",
                static_cast<long long>(conflict_pause_.count()));
     holding_off_ = true;
+    // Back from the pause, this bridge announces itself again: if the other is gone it serves,
+    // and if not, the other finds this one's presence and pauses in turn.
+    lost_since_announced_ = false;
     state_.disconnected();
     link_.hold_off(conflict_pause_);
     conflict_pause_ = std::min(conflict_pause_ * 2, last_conflict_pause);

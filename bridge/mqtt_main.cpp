@@ -87,6 +87,9 @@ bool read_configuration(const std::string& path, bool make, mqtt::bridge_config&
 }  // namespace
 
 int mqtt_main(const std::vector<std::string>& args, const lock_settings& lock) {
+    // From the first moment: a reload asked for while the file is read must not end the bridge.
+    catch_stop_signals(false);
+    catch_reload();
     std::string config_path;
     bool verbose = false;
     bool check_only = false;
@@ -134,8 +137,6 @@ int mqtt_main(const std::vector<std::string>& args, const lock_settings& lock) {
         }
         return cli::exit_sent;
     }
-    catch_stop_signals(false);
-    catch_reload();
     mqtt::logger log(stderr);
     log.info("vantrel %s: node_id %s (%s), client id %s, broker %s:%d, %zu units on %s",
              VANTREL_VERSION_STRING, config.node_id.c_str(), origin.c_str(),
