@@ -55,7 +55,6 @@ class connection {
     void close(const std::string& topic, const std::string& payload, bool end_session);
 
   private:
-    enum class failure { none, ordinary, refused };
     void on_connect(int reason);
     void on_log(int level, const char* text);
     std::string reason(int rc);
