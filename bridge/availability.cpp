@@ -1,11 +1,27 @@
 #include "availability.h"
 
+#include "commands.h"
+#include "discovery.h"
+
 namespace vantrel::mqtt {
+
+availability::availability(connection& link, const bridge_config& config, unit_states& states)
+    : link_(link), config_(config), topic_(availability_topic(config)), states_(states) {}
 
 void availability::connected() {
     std::lock_guard<std::mutex> hold(lock_);
     connected_ = true;
     publish_locked();
+    for (const unit_config& unit : config_.units) {
+        const auto last = states_.find(unit.id);
+        if (last != states_.end()) link_.publish(state_topic(config_, unit.id), last->second, true);
+    }
+}
+
+void availability::unit_sent(const std::string& id, const std::string& state) {
+    std::lock_guard<std::mutex> hold(lock_);
+    states_[id] = state;
+    if (connected_) link_.publish(state_topic(config_, id), state, true);
 }
 
 void availability::disconnected() {

@@ -5,8 +5,8 @@
 #include "commands.h"
 #include "connection.h"
 #include "discovery.h"
+#include "identity.h"
 
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,34 +28,47 @@ constexpr auto last_conflict_pause = seconds(300);
 constexpr std::size_t remembered = 64;
 
 std::string random_instance() {
-    unsigned char bytes[8] = {};
-    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-        std::memcpy(bytes, &now, std::min(sizeof bytes, sizeof now));
-    }
     std::string text;
-    for (unsigned char b : bytes) {
-        char hex[3];
-        std::snprintf(hex, sizeof hex, "%02x", b);
-        text += hex;
-    }
-    return text;
+    if (random_hex(8, text)) return text;
+    return std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
+// What the process keeps from one configuration to the next (SIGHUP).
+struct process_state {
+    command_queue queue;
+    availability::unit_states states;
+    // This process under its identity, in its presence: one for its whole life, so that its
+    // own presence, found again after a reload or a short loss, is never taken for another's.
+    const std::string instance = random_instance();
+    bool announced = false;        // has published its presence
+    bool shared_identity = false;  // another bridge runs under this identity
+    // Another run's presence was found before this process announced itself: an earlier run
+    // that did not stop cleanly, or a second bridge. Until that is known, nothing is cleared.
+    bool other_run_found = false;
+    bool answered_twin = false;    // has shown itself once to a bridge found beside it
+    bool back_from_pause = false;  // the presence found next is no reason to pause again
+    seconds conflict_pause = first_conflict_pause;
+};
+
+// Whether two configurations meet the broker as the same client, in the same session.
+bool same_session(const bridge_config& a, const bridge_config& b) {
+    return a.client_id == b.client_id && a.host == b.host && a.port == b.port;
 }
 
 class bridge {
   public:
     enum class ending { stopped, reload, refused };
 
-    bridge(const bridge_config& config, const bridge_io& io, command_queue& queue)
-        : config_(config), io_(io), log_(*io.log), queue_(queue),
+    bridge(const bridge_config& config, const bridge_io& io, process_state& process)
+        : config_(config), io_(io), log_(*io.log), process_(process), queue_(process.queue),
           link_(config, log_,
-                {[this] { on_connected(); }, [this] { on_lost(); },
+                {[this] { on_connected(); }, [this](bool taken_over) { on_lost(taken_over); },
                  [this](const mosquitto_message& m, bool dup) { on_message(m, dup); },
                  [this](int mid) { on_subscribed(mid); }}),
-          state_(link_, availability_topic(config)),
-          sender_(config, queue, state_, link_, log_, *io.sender, io.probe, *io.stop),
+          state_(link_, config, process.states),
+          sender_(config, queue_, state_, log_, *io.sender, io.probe, *io.stop),
           discovery_(discovery_messages(config, io.version, io.support_url)),
-          presence_topic_(presence_topic(config)), instance_(random_instance()) {
+          presence_topic_(presence_topic(config)) {
         for (const message& m : discovery_) discovery_topics_.insert(m.topic);
     }
 
@@ -64,10 +77,11 @@ class bridge {
 
   private:
     void on_connected();
-    void on_lost();
+    void on_lost(bool taken_over);
     void on_subscribed(int mid);
     void on_message(const mosquitto_message& msg, bool dup);
     void on_presence(const std::string& payload, bool retained);
+    void found_twin(const std::string& who);
     void on_discovery_config(const std::string& topic, const std::string& payload);
     void take(const std::string& topic, const std::string& payload, int mid, bool retained,
               bool dup);
@@ -75,11 +89,13 @@ class bridge {
     void publish_discovery() {
         for (const message& m : discovery_) link_.publish(m.topic, m.payload, true);
     }
+    void end_session();
     bool stopping() const { return *io_.stop != 0; }
 
     const bridge_config& config_;
     const bridge_io& io_;
     logger& log_;
+    process_state& process_;
     command_queue& queue_;
     connection link_;
     availability state_;
@@ -87,15 +103,10 @@ class bridge {
     std::vector<message> discovery_;
     std::set<std::string> discovery_topics_;
     const std::string presence_topic_;
-    const std::string instance_;
 
     // The rest is touched on the connection's thread alone.
     int ready_mid_ = 0;           // the subscription whose answer makes the bridge announce itself
-    bool announced_ = false;      // this run has published its presence
-    bool lost_since_announced_ = false;
     bool holding_off_ = false;    // found another bridge on this connection: announce nothing
-    bool shared_identity_ = false;  // another bridge runs under this identity
-    seconds conflict_pause_ = first_conflict_pause;
     struct taken {
         int mid;
         std::string topic, payload;
@@ -104,7 +115,8 @@ class bridge {
 };
 
 bridge::ending bridge::run(bridge_config& fresh) {
-    if (!link_.set_up(state_.topic())) return ending::refused;
+    const bool end_old = !io_.state_dir.empty() && kept_session(io_.state_dir) == config_.client_id;
+    if (!link_.set_up(state_.topic(), end_old)) return ending::refused;
     // Online only with a port that opens: known before the first connection.
     std::string why;
     const bool port_ok = io_.probe(config_.serial_port, why);
@@ -119,33 +131,57 @@ bridge::ending bridge::run(bridge_config& fresh) {
             std::string error;
             if (io_.reread(fresh, error)) {
                 reload = true;
+                sender_.leave();
             } else {
                 log_.error("configuration not read again: %s; going on with the one in use",
                            error.c_str());
             }
         }
-        return reload;
+        // The connection is served until the command in progress is done: a long DIM count
+        // must not hold up the broker's keepalive.
+        return reload && sender_.left();
     };
     const bool served = link_.serve(done, io_.refusals_final);
-    // A stop signal cuts the frame in progress; a reload lets it end.
+    // A stop signal cuts the frame in progress.
     sender_.finish();
     if (reload && !stopping()) {
-        // The session stays for the next connection, and the waiting commands for its sender.
-        link_.close(state_.topic(), "offline", false);
+        // The session stays for the next connection, and the waiting commands for its sender,
+        // unless the bridge now meets the broker as another client.
+        link_.close(state_.topic(), "offline", !same_session(config_, fresh));
         log_.info("configuration read again");
         return ending::reload;
     }
-    // Taken from the broker already, so lost with the stop: the log says which.
-    for (const command& c : queue_.take_all())
-        log_.warning("%s not sent: the bridge is stopping", c.label.c_str());
     if (!served) return ending::refused;
-    link_.close(state_.topic(), "offline", true);
+    // The next start finds no presence, and so knows that no other run was cut off.
+    if (process_.announced && !process_.shared_identity) link_.publish(presence_topic_, "", true);
+    end_session();
     log_.info("stopped");
     return ending::stopped;
 }
 
+// Commands published while the bridge is stopped on purpose must not wait for its next start.
+void bridge::end_session() {
+    if (link_.close(state_.topic(), "offline", true) || link_.end_old_session()) {
+        if (!io_.state_dir.empty() && kept_session(io_.state_dir) == config_.client_id)
+            forget_kept_session(io_.state_dir);
+        return;
+    }
+    std::string error;
+    if (io_.state_dir.empty() || !note_kept_session(io_.state_dir, config_.client_id, error)) {
+        log_.warning("the broker keeps this bridge's session for up to %u s: commands published "
+                     "meanwhile are carried out at the next start (%s)",
+                     config_.session_expiry_s, error.empty() ? "no state folder" : error.c_str());
+        return;
+    }
+    log_.info("the broker is out of reach: the next start ends the session it keeps");
+}
+
 void bridge::on_connected() {
     holding_off_ = false;
+    if (link_.old_session_ended() && !io_.state_dir.empty() &&
+        kept_session(io_.state_dir) == config_.client_id) {
+        forget_kept_session(io_.state_dir);
+    }
     // The presence first, on its own: its retained message, if any, arrives before the answer
     // to the second subscription, and so before this bridge announces itself.
     link_.subscribe({presence_topic_});
@@ -157,9 +193,11 @@ void bridge::on_connected() {
     ready_mid_ = link_.subscribe(filters);
 }
 
-void bridge::on_lost() {
+void bridge::on_lost(bool taken_over) {
     state_.disconnected();
-    if (announced_) lost_since_announced_ = true;
+    // Another client connected with this one's client id: the same identity, most likely a
+    // second bridge (a cloned SD card).
+    if (taken_over) found_twin("a client that took over this bridge's session");
 }
 
 void bridge::on_subscribed(int mid) {
@@ -169,36 +207,60 @@ void bridge::on_subscribed(int mid) {
 // A broker without persistence forgets retained messages when it restarts: everything
 // retained goes out again on every connection.
 void bridge::announce() {
-    link_.publish(presence_topic_, presence_payload(instance_, io_.host_name, ::getpid()), true);
-    announced_ = true;
-    lost_since_announced_ = false;
+    link_.publish(presence_topic_,
+                  presence_payload(process_.instance, io_.host_name, ::getpid()), true);
+    process_.announced = true;
+    process_.back_from_pause = false;
     state_.connected();
     publish_discovery();
 }
 
+void bridge::found_twin(const std::string& who) {
+    if (!process_.shared_identity) {
+        log_.error("another bridge runs as node %s (%s), client id %s: give each its own "
+                   "node_id (a cloned SD card: remove the copy's stored identity); until then "
+                   "neither clears the other's units",
+                   config_.node_id.c_str(), who.c_str(), config_.client_id.c_str());
+    }
+    process_.shared_identity = true;
+}
+
 void bridge::on_presence(const std::string& payload, bool retained) {
     std::string other, who;
-    if (!read_presence(payload, other, who) || other == instance_) return;
-    // Retained and found on a first connection, it is an earlier run's: this one replaces it.
-    // Found on connecting again after a loss, the other bridge has taken over this bridge's
-    // session (the same client id) meanwhile. Published live, it runs beside this one.
-    const bool took_over = retained && lost_since_announced_;
-    if (retained && !took_over) return;
-    shared_identity_ = true;
-    log_.error("another bridge runs as node %s (%s), client id %s: give each its own node_id "
-               "(a cloned SD card: remove the copy's stored identity); until then neither clears "
-               "the other's units",
-               config_.node_id.c_str(), who.c_str(), config_.client_id.c_str());
-    if (!took_over) return;
+    if (!read_presence(payload, other, who) || other == process_.instance) return;
+    if (!retained) {
+        // Published live: another bridge runs beside this one. It is shown this one's presence
+        // once, so that it knows too.
+        found_twin(who);
+        if (!process_.answered_twin && process_.announced) {
+            process_.answered_twin = true;
+            link_.publish(presence_topic_,
+                          presence_payload(process_.instance, io_.host_name, ::getpid()), true);
+        }
+        return;
+    }
+    if (process_.back_from_pause) return;  // this one announces itself; the other pauses if alive
+    if (!process_.announced) {
+        // An earlier run that was cut off, or a bridge running now: which, only time tells.
+        if (!process_.other_run_found) {
+            log_.info("found the presence of another run (%s): configs of units no longer "
+                      "configured are not cleared until a clean restart", who.c_str());
+        }
+        process_.other_run_found = true;
+        return;
+    }
+    // Published after this process announced itself, while it was away: another bridge has
+    // taken over this bridge's session (the same client id) meanwhile.
+    found_twin(who);
     log_.error("leaving the broker to the other bridge for %lld s",
-               static_cast<long long>(conflict_pause_.count()));
+               static_cast<long long>(process_.conflict_pause.count()));
     holding_off_ = true;
     // Back from the pause, this bridge announces itself again: if the other is gone it serves,
     // and if not, the other finds this one's presence and pauses in turn.
-    lost_since_announced_ = false;
+    process_.back_from_pause = true;
     state_.disconnected();
-    link_.hold_off(conflict_pause_);
-    conflict_pause_ = std::min(conflict_pause_ * 2, last_conflict_pause);
+    link_.hold_off(process_.conflict_pause);
+    process_.conflict_pause = std::min(process_.conflict_pause * 2, last_conflict_pause);
 }
 
 void bridge::on_discovery_config(const std::string& topic, const std::string& payload) {
@@ -206,7 +268,8 @@ void bridge::on_discovery_config(const std::string& topic, const std::string& pa
     // its entity goes away instead of lingering as unavailable. Other programs' configs under
     // the same node id, and another bridge's under the same identity, stay.
     if (payload.empty() || discovery_topics_.count(topic) ||
-        !published_by_this_bridge(config_, payload) || shared_identity_) {
+        !published_by_this_bridge(config_, payload) || process_.shared_identity ||
+        process_.other_run_found) {
         return;
     }
     log_.info("cleared %s: the unit is no longer configured", topic.c_str());
@@ -284,24 +347,33 @@ void bridge::take(const std::string& topic, const std::string& payload, int mid,
 }  // namespace
 
 int run_bridge(bridge_config config, const bridge_io& io) {
-    // Outlives a reload, with the commands still waiting in it.
-    command_queue queue;
+    process_state process;
+    bridge::ending ending = bridge::ending::refused;
     for (;;) {
         bridge_config fresh;
-        bridge::ending ending = bridge::ending::refused;
         try {
-            bridge b(config, io, queue);
+            bridge b(config, io, process);
             ending = b.run(fresh);
         } catch (const std::exception& e) {
             io.log->error("internal error: %s", e.what());
-            return cli::exit_port_failed;
+            ending = bridge::ending::refused;
         }
-        if (ending == bridge::ending::reload) {
-            config = std::move(fresh);
-            continue;
+        if (ending != bridge::ending::reload) break;
+        config = std::move(fresh);
+        // The commands still waiting are sent under the new configuration; those for a unit
+        // or house it no longer has are not.
+        for (command& c : process.queue.take_all()) {
+            if (still_configured(config, c)) {
+                process.queue.push(std::move(c));
+            } else {
+                io.log->warning("%s dropped: no longer configured", c.label.c_str());
+            }
         }
-        return ending == bridge::ending::stopped ? cli::exit_sent : cli::exit_port_failed;
     }
+    // Taken from the broker already, so lost with the stop: the log says which.
+    for (const command& c : process.queue.take_all())
+        io.log->warning("%s not sent: the bridge is stopping", c.label.c_str());
+    return ending == bridge::ending::stopped ? cli::exit_sent : cli::exit_port_failed;
 }
 
 std::string bridge_usage() {

@@ -28,6 +28,8 @@ struct bridge_io {
     std::string version;
     std::string support_url;  // for Home Assistant's device page; may be empty
     std::string host_name;    // shown to a second bridge that runs under the same identity
+    // Where the bridge notes a session it could not end at a stop; empty: nowhere.
+    std::string state_dir;
 };
 
 // Runs the bridge until a stop signal: 0 after a clean stop; 1 when the MQTT client cannot be

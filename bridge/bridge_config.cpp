@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <sys/stat.h>
+#include <mosquitto.h>
 #include <yaml-cpp/yaml.h>
 
 #include <cerrno>
@@ -46,8 +47,19 @@ long long number(const YAML::Node& node, const std::string& key, long long max) 
 }
 
 // A topic level or prefix: no MQTT wildcards, no empty levels at either end.
-std::string topic(const YAML::Node& node, const std::string& key) {
+// Text that MQTT carries as a string (a topic, the client id, the user): libmosquitto refuses
+// control characters and Unicode non-characters in it, and would refuse it at every start.
+std::string mqtt_string(const YAML::Node& node, const std::string& key) {
     const std::string text = scalar(node, key);
+    if (text.empty()) fault(node, key + " must not be empty");
+    if (mosquitto_validate_utf8(text.c_str(), static_cast<int>(text.size())) != MOSQ_ERR_SUCCESS) {
+        fault(node, key + " must not hold control characters (tabs, line breaks, ...)");
+    }
+    return text;
+}
+
+std::string topic(const YAML::Node& node, const std::string& key) {
+    const std::string text = mqtt_string(node, key);
     if (text.empty() || text.find_first_of("+#") != std::string::npos || text.front() == '/' ||
         text.back() == '/' || text.find('\0') != std::string::npos) {
         fault(node, key + " must be a topic without + or # and without a leading or trailing /");
@@ -294,8 +306,7 @@ bool load_config(const std::string& path, bridge_config& out, std::string& error
                         [&](const YAML::Node& v) { out.base_topic = topic(v, "base_topic"); }},
                        {"user",
                         [&](const YAML::Node& v) {
-                            out.user = scalar(v, "user");
-                            if (out.user.empty()) fault(v, "user must not be empty");
+                            out.user = mqtt_string(v, "user");
                         }},
                        {"password_file",
                         [&](const YAML::Node& v) {
@@ -311,8 +322,7 @@ bool load_config(const std::string& path, bridge_config& out, std::string& error
                         }},
                        {"client_id",
                         [&](const YAML::Node& v) {
-                            out.client_id = scalar(v, "client_id");
-                            if (out.client_id.empty()) fault(v, "client_id must not be empty");
+                            out.client_id = mqtt_string(v, "client_id");
                             out.client_id_given = true;
                         }},
                        {"keepalive",

@@ -44,6 +44,15 @@ std::string shown_payload(const std::string& payload) {
 
 }  // namespace
 
+std::string state_topic(const bridge_config& config, const std::string& id) {
+    return config.topic_root() + "/" + id + "/state";
+}
+
+bool still_configured(const bridge_config& config, const command& c) {
+    return c.what == command::kind::unit ? find_unit(config, c.id) != nullptr
+                                         : house_has_light(config, c.id[0]);
+}
+
 std::vector<std::string> command_filters(const bridge_config& config) {
     const std::string root = config.topic_root();
     return {root + "/+/set", root + "/+/bright/set", root + "/+/dim/set"};
@@ -80,7 +89,6 @@ std::string parse_command(const bridge_config& config, const std::string& topic,
         out.id = id;
         out.on = state == "ON";
         out.frames.push_back(cli::unit_frame(id, out.on));
-        out.state_topic = root + id + "/state";
         out.state = state;
         out.label = out.frames.back().label;
         return {};

@@ -17,8 +17,7 @@ struct command {
     bool on = true;         // a unit's ON; a house's BRIGHT
     int count = 1;          // a house's steps
     cli::work frames;       // in sending order
-    std::string state_topic;  // where a unit's new state goes once sent
-    std::string state;        // "ON" or "OFF"
+    std::string state;        // a unit's: "ON" or "OFF"
     std::string label;        // for the log: "A1 ON", "E BRIGHT x3"
 };
 
@@ -36,6 +35,13 @@ std::string parse_command(const bridge_config& config, const std::string& topic,
 
 // A house's BRIGHT or DIM count as one command.
 command house_command(char house, bool bright, int count);
+
+// Where a unit's state is published, retained: "<base>/<node>/<ID>/state".
+std::string state_topic(const bridge_config& config, const std::string& id);
+
+// Whether a waiting command still means something under config (read again): its unit or
+// house is still configured.
+bool still_configured(const bridge_config& config, const command& c);
 
 // The topic filters the bridge subscribes to for commands.
 std::vector<std::string> command_filters(const bridge_config& config);

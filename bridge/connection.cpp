@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -59,15 +60,46 @@ connection::~connection() {
     if (m_) mosquitto_destroy(m_);
 }
 
-bool connection::set_up(const std::string& will_topic) {
+mosquitto* connection::new_client(bool clean_start, void* self, int& rc) {
+    mosquitto* m = mosquitto_new(config_.client_id.c_str(), clean_start, self);
+    if (!m) {
+        rc = MOSQ_ERR_ERRNO;
+        return nullptr;
+    }
+    mosquitto_threaded_set(m, true);
+    rc = mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    if (rc == MOSQ_ERR_SUCCESS && !config_.user.empty()) {
+        rc = mosquitto_username_pw_set(m, config_.user.c_str(),
+                                       config_.has_password ? config_.password.c_str() : nullptr);
+    }
+    if (rc == MOSQ_ERR_SUCCESS && config_.tls) {
+        // Without a CA of its own, the system's store, where OpenSSL looks by default (with
+        // the same variables to point elsewhere). Named as files, not through
+        // MOSQ_OPT_TLS_USE_OS_CERTS, which libmosquitto 2.0 refuses on every reconnection.
+        const char* file = std::getenv("SSL_CERT_FILE");
+        const char* dir = std::getenv("SSL_CERT_DIR");
+        rc = config_.ca_file.empty()
+                 ? mosquitto_tls_set(m, file && *file ? file : nullptr,
+                                     dir && *dir ? dir : "/etc/ssl/certs", nullptr, nullptr, nullptr)
+                 : mosquitto_tls_set(m, config_.ca_file.c_str(), nullptr, nullptr, nullptr,
+                                     nullptr);
+    }
+    return m;
+}
+
+bool connection::set_up(const std::string& will_topic, bool end_old_session) {
+    old_session_pending_ = end_old_session;
     // A fixed client id without a clean start: the broker keeps the subscriptions and the QoS 1
     // commands that arrive while the bridge is briefly away, and hands them over on reconnect.
-    m_ = mosquitto_new(config_.client_id.c_str(), false, this);
-    if (!m_) {
-        log_.error("can't start an MQTT client: %s", std::strerror(errno));
+    int rc = MOSQ_ERR_SUCCESS;
+    m_ = new_client(false, this, rc);
+    if (rc == MOSQ_ERR_SUCCESS) {
+        rc = mosquitto_will_set(m_, will_topic.c_str(), 7, "offline", qos, true);
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+        log_.error("can't set up the MQTT client: %s", reason(rc).c_str());
         return false;
     }
-    mosquitto_threaded_set(m_, true);
     mosquitto_log_callback_set(m_, [](mosquitto*, void* self, int level, const char* text) {
         static_cast<connection*>(self)->on_log(level, text);
     });
@@ -77,8 +109,10 @@ bool connection::set_up(const std::string& will_topic) {
             guarded(c->log_, "a connection", [&] { c->on_connect(reason); });
         });
     mosquitto_disconnect_v5_callback_set(
-        m_, [](mosquitto*, void* self, int, const mosquitto_property*) {
-            static_cast<connection*>(self)->connected_ = false;
+        m_, [](mosquitto*, void* self, int reason, const mosquitto_property*) {
+            auto* c = static_cast<connection*>(self);
+            c->disconnect_reason_ = reason;
+            c->connected_ = false;
         });
     // A broker that refuses a subscription (its access list) would leave the bridge online
     // and deaf: that is said in the log.
@@ -121,24 +155,36 @@ bool connection::set_up(const std::string& will_topic) {
             auto* c = static_cast<connection*>(self);
             if (mid == c->pending_) c->pending_ = -1;
         });
-    int rc = mosquitto_int_option(m_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
-    if (rc == MOSQ_ERR_SUCCESS) {
-        rc = mosquitto_will_set(m_, will_topic.c_str(), 7, "offline", qos, true);
-    }
-    if (rc == MOSQ_ERR_SUCCESS && !config_.user.empty()) {
-        rc = mosquitto_username_pw_set(m_, config_.user.c_str(),
-                                       config_.has_password ? config_.password.c_str() : nullptr);
-    }
-    if (rc == MOSQ_ERR_SUCCESS && config_.tls) {
-        rc = config_.ca_file.empty() ? mosquitto_int_option(m_, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
-                                     : mosquitto_tls_set(m_, config_.ca_file.c_str(), nullptr,
-                                                         nullptr, nullptr, nullptr);
-    }
-    if (rc != MOSQ_ERR_SUCCESS) {
-        log_.error("can't set up the MQTT client: %s", reason(rc).c_str());
-        return false;
-    }
     return true;
+}
+
+bool connection::end_old_session() {
+    // A client of its own with a clean start and no session after it: the broker drops the
+    // session it kept for this client id, and the commands waiting in it.
+    bool accepted = false;
+    int rc = MOSQ_ERR_SUCCESS;
+    mosquitto* m = new_client(true, &accepted, rc);
+    if (rc == MOSQ_ERR_SUCCESS) {
+        mosquitto_connect_v5_callback_set(
+            m, [](mosquitto*, void* flag, int reason, int, const mosquitto_property*) {
+                *static_cast<bool*>(flag) = reason == 0;
+            });
+        properties connect;
+        mosquitto_property_add_int32(&connect.list, MQTT_PROP_SESSION_EXPIRY_INTERVAL, 0);
+        rc = mosquitto_connect_bind_v5(m, config_.host.c_str(), config_.port, config_.keepalive_s,
+                                       nullptr, connect.list);
+        const auto until = clock::now() + seconds(2);
+        while (rc == MOSQ_ERR_SUCCESS && !accepted && clock::now() < until) {
+            rc = mosquitto_loop(m, 50, 1);
+        }
+        if (accepted) {
+            mosquitto_disconnect(m);
+            mosquitto_loop(m, 50, 1);
+        }
+    }
+    if (m) mosquitto_destroy(m);
+    if (accepted) old_session_pending_ = false;
+    return accepted;
 }
 
 void connection::on_log(int level, const char* text) {
@@ -163,6 +209,7 @@ void connection::on_connect(int reason_code) {
         return;
     }
     connected_ = true;
+    accepted_ = true;
     ever_connected_ = true;
     log_.info("connected to %s:%d", config_.host.c_str(), config_.port);
     on_.connected();
@@ -189,21 +236,24 @@ bool connection::serve(const std::function<bool()>& done, bool refusals_final) {
     const std::string broker = config_.host + ":" + std::to_string(config_.port);
     while (!done()) {
         refused_reason_ = 0;
+        disconnect_reason_ = 0;
+        accepted_ = false;
         hold_off_s_ = 0;
         {
             std::lock_guard<std::mutex> hold(library_lock_);
             last_tls_error_.clear();
+        }
+        if (old_session_pending_ && end_old_session()) {
+            log_.info("the session the broker kept since the last stop is ended");
         }
         properties connect;
         mosquitto_property_add_int32(&connect.list, MQTT_PROP_SESSION_EXPIRY_INTERVAL,
                                      config_.session_expiry_s);
         int rc = mosquitto_connect_bind_v5(m_, config_.host.c_str(), config_.port,
                                            config_.keepalive_s, nullptr, connect.list);
-        bool accepted = false;
         if (rc == MOSQ_ERR_SUCCESS) {
             while (!done()) {
                 rc = mosquitto_loop(m_, 100, 1);
-                accepted = accepted || connected_;
                 if (rc != MOSQ_ERR_SUCCESS) break;
                 if (hold_off_s_ > 0) {
                     // A plain disconnect: the session stays, the will is not sent.
@@ -220,7 +270,9 @@ bool connection::serve(const std::function<bool()>& done, bool refusals_final) {
             wait(seconds(hold_off_s_), done);
             continue;
         }
-        if (accepted && on_.lost) on_.lost();
+        // Set by the callbacks, so a connection accepted and lost within one loop counts.
+        const bool accepted = accepted_;
+        if (accepted && on_.lost) on_.lost(disconnect_reason_ == MQTT_RC_SESSION_TAKEN_OVER);
         const int refused = refused_reason_;
         const bool tls = !accepted && (rc == MOSQ_ERR_TLS || rc == MOSQ_ERR_TLS_HANDSHAKE);
         if (refused || tls) {
@@ -275,8 +327,8 @@ int connection::subscribe(const std::vector<std::string>& filters) {
     return mid;
 }
 
-void connection::close(const std::string& topic, const std::string& payload, bool end_session) {
-    if (!connected_) return;
+bool connection::close(const std::string& topic, const std::string& payload, bool end_session) {
+    if (!connected_) return !end_session;
     pending_ = -2;
     const int mid = publish(topic, payload, true);
     bool answered = false;
@@ -295,6 +347,7 @@ void connection::close(const std::string& topic, const std::string& payload, boo
     mosquitto_disconnect_v5(m_, 0, disconnect.list);
     mosquitto_loop(m_, 50, 1);
     connected_ = false;
+    return answered || !end_session;
 }
 
 }  // namespace vantrel::mqtt

@@ -23,7 +23,9 @@ class connection {
   public:
     struct handlers {
         std::function<void()> connected;  // the broker accepted the connection
-        std::function<void()> lost;       // an accepted connection ended, not by the bridge
+        // An accepted connection ended, not by the bridge; taken_over: the broker ended it
+        // because another client connected with this one's client id.
+        std::function<void(bool taken_over)> lost;
         // dup: the broker flagged it as sent before (its acknowledgement was lost).
         std::function<void(const mosquitto_message& msg, bool dup)> message;
         std::function<void(int mid)> subscribed;  // the broker answered subscription mid
@@ -35,7 +37,11 @@ class connection {
     ~connection();
 
     // Makes the client, with will: false, with the reason logged, when it cannot be made.
-    bool set_up(const std::string& will_topic);
+    // end_old_session: before its first connection, the bridge ends the session that the broker
+    // may still keep for its client id (the last run was stopped on purpose while the broker
+    // was out of reach); old_session_ended() tells when that is done.
+    bool set_up(const std::string& will_topic, bool end_old_session);
+    bool old_session_ended() const { return !old_session_pending_; }
     // Connects and serves until done() holds, reconnecting for ever. With refusals_final, a
     // login or TLS handshake refused before the first connection ends it at once: false.
     bool serve(const std::function<bool()>& done, bool refusals_final);
@@ -51,10 +57,15 @@ class connection {
     // the broker's answer, then disconnects, ending the broker's session when end_session
     // (commands published while the bridge is stopped on purpose must not wait for its next
     // start) and only once the broker has just answered, so that a dead broker cannot hold up
-    // the stop.
-    void close(const std::string& topic, const std::string& payload, bool end_session);
+    // the stop. False when a session to end could not be ended: not connected, or no answer.
+    bool close(const std::string& topic, const std::string& payload, bool end_session);
+
+    // Connects once with a clean start and no session expiry, and disconnects: the broker ends
+    // the session of this client id. Waits up to 2 s; false when the broker did not take it.
+    bool end_old_session();
 
   private:
+    mosquitto* new_client(bool clean_start, void* self, int& rc);
     void on_connect(int reason);
     void on_log(int level, const char* text);
     std::string reason(int rc);
@@ -66,6 +77,9 @@ class connection {
     mosquitto* m_ = nullptr;
     std::atomic<bool> connected_{false};
     std::atomic<bool> ever_connected_{false};
+    std::atomic<bool> old_session_pending_{false};
+    std::atomic<bool> accepted_{false};       // the present attempt's connection was accepted
+    std::atomic<int> disconnect_reason_{0};   // the reason the broker gave for ending it
     std::atomic<int> refused_reason_{0};      // the CONNACK's reason code when it refused
     std::atomic<long long> hold_off_s_{0};    // a pause asked for by hold_off
     std::atomic<bool> closing_by_us_{false};  // a disconnect of our own is no loss

@@ -1,6 +1,7 @@
 #include "discovery.h"
 
 #include "ascii.h"
+#include "commands.h"
 
 #include <nlohmann/json.hpp>
 
@@ -70,7 +71,7 @@ std::vector<message> discovery_messages(const bridge_config& config, const std::
         json body = {{"unique_id", device_identifier(config) + "_" + object},
                      {"name", unit.name},
                      {"command_topic", root + unit.id + "/set"},
-                     {"state_topic", root + unit.id + "/state"},
+                     {"state_topic", state_topic(config, unit.id)},
                      {"payload_on", "ON"},
                      {"payload_off", "OFF"},
                      // A module cannot be read back: Home Assistant shows the state as assumed,

@@ -12,16 +12,47 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 namespace vantrel::mqtt {
 namespace {
 
 std::string system_error(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-// Written whole or not at all: a power cut in the middle leaves no half-written identity.
-bool store(const std::string& dir, const std::string& path, const std::string& node_id,
+// The files the bridge keeps here are a line each: one that is longer, or no regular file (a
+// fifo, a device, a link put in its place), is refused unread.
+constexpr std::size_t longest_file = 128;
+
+// The file's text without its line end; false with errno set (ENOENT when there is none, EFBIG
+// when it is too long for what it should hold).
+bool read_small(const std::string& path, std::string& text) {
+    text.clear();
+    const posix::unique_fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) return false;
+    if (!S_ISREG(info.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
+    char buffer[longest_file + 1];
+    std::size_t got = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer + got, sizeof buffer - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+        if (got == sizeof buffer) {
+            errno = EFBIG;
+            return false;
+        }
+    }
+    text.assign(buffer, got);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return true;
+}
+
+// Written whole or not at all: a power cut in the middle leaves no half-written file.
+bool store(const std::string& dir, const std::string& path, const std::string& text,
            std::string& error) {
     if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
         error = system_error("can't make " + dir);
@@ -30,16 +61,16 @@ bool store(const std::string& dir, const std::string& path, const std::string& n
     const std::string temporary = path + ".new";
     posix::unique_fd fd(
         ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-    const std::string line = node_id + "\n";
+    const std::string line = text + "\n";
     if (fd.get() < 0 || ::write(fd.get(), line.data(), line.size()) != ssize_t(line.size()) ||
         ::fsync(fd.get()) != 0) {
-        error = system_error("can't store the identity in " + path);
+        error = system_error("can't write " + path);
         ::unlink(temporary.c_str());
         return false;
     }
     fd.reset();
     if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = system_error("can't store the identity in " + path);
+        error = system_error("can't write " + path);
         ::unlink(temporary.c_str());
         return false;
     }
@@ -49,6 +80,31 @@ bool store(const std::string& dir, const std::string& path, const std::string& n
 }
 
 }  // namespace
+
+bool random_hex(std::size_t bytes, std::string& out) {
+    out.clear();
+    std::string random(bytes, '\0');
+    if (getrandom(random.data(), bytes, 0) != static_cast<ssize_t>(bytes)) return false;
+    for (unsigned char b : random) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", b);
+        out += hex;
+    }
+    return true;
+}
+
+std::string kept_session(const std::string& dir) {
+    std::string client_id;
+    return read_small(dir + "/" + kept_session_file, client_id) ? client_id : "";
+}
+
+bool note_kept_session(const std::string& dir, const std::string& client_id, std::string& error) {
+    return store(dir, dir + "/" + kept_session_file, client_id, error);
+}
+
+void forget_kept_session(const std::string& dir) {
+    ::unlink((dir + "/" + kept_session_file).c_str());
+}
 
 std::string state_directory() {
     // systemd gives a list, separated by colons, when a unit names several folders.
@@ -62,10 +118,8 @@ bool stored_identity(const std::string& dir, const std::string& host_name, bool 
                      identity& out, std::string& error) {
     out = identity();
     const std::string path = dir + "/node_id";
-    std::ifstream file(path);
-    if (file) {
-        std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    std::string text;
+    if (read_small(path, text)) {
         if (!is_node_id(text)) {
             error = path + " holds no node id (1 to 64 of a-z, 0-9 and _); remove it to make a "
                            "new identity, or set node_id in the configuration";
@@ -73,6 +127,11 @@ bool stored_identity(const std::string& dir, const std::string& host_name, bool 
         }
         out = {text, "stored in " + path};
         return true;
+    }
+    if (errno == EFBIG || errno == EINVAL || errno == ELOOP) {
+        error = path + " is not the small regular file that holds a node id; remove it to make "
+                       "a new identity, or set node_id in the configuration";
+        return false;
     }
     if (errno != ENOENT) {
         error = system_error("can't read " + path);
@@ -83,16 +142,15 @@ bool stored_identity(const std::string& dir, const std::string& host_name, bool 
                      "it in " + path;
         return true;
     }
-    unsigned char random[3];
-    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+    std::string suffix;
+    if (!random_hex(3, suffix)) {
         error = system_error("can't make an identity");
         return false;
     }
-    char suffix[8];
-    std::snprintf(suffix, sizeof suffix, "%02x%02x%02x", random[0], random[1], random[2]);
     std::string node_id = node_id_from_host(host_name).substr(0, 57);
-    node_id += (node_id.empty() ? "vantrel_" : "_") + std::string(suffix);
+    node_id += (node_id.empty() ? "vantrel_" : "_") + suffix;
     if (!store(dir, path, node_id, error)) {
+        error = "can't store the identity: " + error;
         error += "; set node_id in the configuration, or run the bridge where it may write " + dir;
         return false;
     }

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,7 +33,8 @@ void catch_reload() {
 }
 
 // Whether a port that failed is back: the port lock taken, the device opened and closed, and
-// its lines touched no further.
+// its lines touched no further. The open raises DTR and RTS; HUPCL is cleared, as the sender
+// does, so that the close leaves them raised and the CM17A powered, not reset.
 bool probe_port(const lock_settings& settings, const std::string& port, std::string& why) {
     port_error error;
     port_lock lock;
@@ -49,6 +51,11 @@ bool probe_port(const lock_settings& settings, const std::string& port, std::str
     if (fd.get() < 0) {
         why = "can't open " + port + ": " + std::strerror(errno);
         return false;
+    }
+    termios settings{};
+    if (tcgetattr(fd.get(), &settings) == 0 && (settings.c_cflag & HUPCL) != 0) {
+        settings.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+        tcsetattr(fd.get(), TCSANOW, &settings);
     }
     return true;
 }
@@ -160,6 +167,7 @@ int mqtt_main(const std::vector<std::string>& args, const lock_settings& lock) {
     io.version = VANTREL_VERSION_STRING;
     io.support_url = VANTREL_SUPPORT_URL;
     io.host_name = host_name();
+    io.state_dir = mqtt::state_directory();
     return mqtt::run_bridge(config, io);
 }
 

@@ -13,26 +13,32 @@ constexpr auto probe_every = std::chrono::seconds(5);
 }  // namespace
 
 port_sender::port_sender(const bridge_config& config, command_queue& queue, availability& state,
-                         connection& link, logger& log, cli::sender& sender, port_probe probe,
+                         logger& log, cli::sender& sender, port_probe probe,
                          const volatile std::sig_atomic_t& stop)
-    : config_(config), queue_(queue), state_(state), link_(link), log_(log), sender_(sender),
+    : config_(config), queue_(queue), state_(state), log_(log), sender_(sender),
       probe_(std::move(probe)), stop_(stop) {}
 
 void port_sender::start() {
     leaving_ = false;
+    left_ = false;
     thread_ = std::thread([this] {
         try {
             run();
         } catch (const std::exception& e) {
             log_.error("internal error in the sender: %s", e.what());
         }
+        left_ = true;
     });
+}
+
+void port_sender::leave() {
+    leaving_ = true;
+    queue_.wake();
 }
 
 void port_sender::finish() {
     if (!thread_.joinable()) return;
-    leaving_ = true;
-    queue_.wake();
+    leave();
     thread_.join();
 }
 
@@ -85,17 +91,17 @@ void port_sender::send(const command& c) {
     const cli::send_result sent =
         sender_.send(c.frames, options, [&](const cli::frame_order&, double frame_ms) {
             took += frame_ms;
-            if (!c.state_topic.empty()) link_.publish(c.state_topic, c.state, true);
+            if (c.what == command::kind::unit) state_.unit_sent(c.id, c.state);
         });
     if (sent.status == cli::exit_sent) {
         log_.info("%s sent (%.0f ms)", c.label.c_str(), took);
     } else if (sent.status == cli::exit_port_failed && !sent.busy) {
-        log_.error("%s failed: %s; offline until %s is back", c.label.c_str(),
+        log_.error("%s failed: %s; offline until %s is back", cli::failed_frame(c.frames, sent).c_str(),
                    sent.message.c_str(), config_.serial_port.c_str());
         state_.port(false);
     } else {
         // Another sender holding the port too long fails this command, not the port.
-        log_.warning("%s failed: %s", c.label.c_str(), sent.message.c_str());
+        log_.warning("%s failed: %s", cli::failed_frame(c.frames, sent).c_str(), sent.message.c_str());
     }
 }
 

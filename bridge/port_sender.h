@@ -26,14 +26,17 @@ using port_probe = std::function<bool(const std::string& port, std::string& why)
 class port_sender {
   public:
     port_sender(const bridge_config& config, command_queue& queue, availability& state,
-                connection& link, logger& log, cli::sender& sender, port_probe probe,
+                logger& log, cli::sender& sender, port_probe probe,
                 const volatile std::sig_atomic_t& stop);
     port_sender(const port_sender&) = delete;
     port_sender& operator=(const port_sender&) = delete;
     ~port_sender() { finish(); }
     void start();
-    // Returns once the command in progress is done (or cut by the stop signal); the commands
-    // still waiting stay in the queue.
+    // Asks the thread to end after the command in progress, without waiting: left() tells when
+    // it has. The commands still waiting stay in the queue.
+    void leave();
+    bool left() const { return left_; }
+    // Returns once the command in progress is done (or cut by the stop signal).
     void finish();
 
   private:
@@ -44,12 +47,12 @@ class port_sender {
     const bridge_config& config_;
     command_queue& queue_;
     availability& state_;
-    connection& link_;
     logger& log_;
     cli::sender& sender_;
     port_probe probe_;
     const volatile std::sig_atomic_t& stop_;
     std::atomic<bool> leaving_{false};
+    std::atomic<bool> left_{false};
     std::thread thread_;
 };
 

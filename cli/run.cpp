@@ -46,12 +46,19 @@ int run(const std::vector<std::string>& args, const char* env_port,
     for (const work& w : c.works) {
         const send_result sent = out_port.send(w, o, each);
         if (sent.status != exit_sent) {
-            std::fprintf(err, "vantrel: %s: %s\n", w[std::min(sent.sent, w.size() - 1)].label.c_str(),
+            std::fprintf(err, "vantrel: %s: %s\n", failed_frame(w, sent).c_str(),
                          sent.message.c_str());
             return sent.status;
         }
     }
     return exit_sent;
+}
+
+std::string failed_frame(const work& w, const send_result& result) {
+    if (w.empty()) return "";
+    const std::size_t at = std::min(result.sent, w.size() - 1);
+    if (w.size() == 1) return w[at].label;
+    return w[at].label + " (frame " + std::to_string(at + 1) + " of " + std::to_string(w.size()) + ")";
 }
 
 }  // namespace vantrel::cli

@@ -21,6 +21,10 @@ struct send_result {
     bool busy = false;       // another sender held the port past the lock's bound
 };
 
+// The frame of w that result failed on, for a message: its label, and where it stands in a work
+// of several frames ("E DIM (frame 4 of 5)"), so that nobody reads the work as not sent at all.
+std::string failed_frame(const work& w, const send_result& result);
+
 // Told of each frame of a work as soon as it has been sent whole, with its wall time from its
 // reset to the port's close.
 using frame_sent = std::function<void(const frame_order& frame, double frame_ms)>;
