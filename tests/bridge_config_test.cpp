@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <regex>
 
@@ -208,6 +209,21 @@ TEST_F(ConfigFile, IdentityIsMadeOnceAndKept) {
     write("second/node_id", "Not An Id\n");
     EXPECT_FALSE(vantrel::mqtt::stored_identity(second, "x", true, id, error));
     EXPECT_NE(std::string::npos, error.find(second + "/node_id holds no node id")) << error;
+
+    // What stands in the file's place is refused unread: a fifo would hang the start, a huge
+    // file fill the memory, a link lead elsewhere.
+    const std::string path = second + "/node_id";
+    const std::vector<std::function<void()>> replacements = {
+        [&] { ASSERT_EQ(0, mkfifo(path.c_str(), 0644)); },
+        [&] { write("second/node_id", made + std::string(1 << 20, '\n')); },
+        [&] { ASSERT_EQ(0, symlink((first + "/node_id").c_str(), path.c_str())); },
+    };
+    for (const auto& replace : replacements) {
+        std::filesystem::remove(path);
+        replace();
+        EXPECT_FALSE(vantrel::mqtt::stored_identity(second, "x", true, id, error));
+        EXPECT_NE(std::string::npos, error.find(path + " is not the small regular file")) << error;
+    }
 }
 
 }  // namespace

@@ -479,6 +479,24 @@ TEST_F(Vantrel, AStopSignalEndsTheFrameWithTheLinesIdleAndThePortClosed) {
     }
 }
 
+// Stopped between the frames of one work, vantrel says which frame it did not send, so that
+// nobody takes the frames before it for unsent.
+TEST_F(Vantrel, AStopSignalWithinAWorkNamesTheFrameItCameBefore) {
+    const test::trace_mark mark;
+    vantrel_process p(on_port({"--gap", "60000", "dim", "E", "3"}));
+    ASSERT_TRUE(wait_until([&] {
+        const auto sessions = mark.sessions();
+        return !sessions.empty() && sessions[0].closed;
+    }, p));
+    ASSERT_EQ(0, kill(p.pid(), SIGTERM));
+    const finished run = p.finish();
+    EXPECT_EQ(128 + SIGTERM, run.status) << run.err;
+    EXPECT_EQ("vantrel: E DIM (frame 2 of 3): stopped by SIGTERM before the frame; nothing of it "
+              "was sent\n",
+              run.err);
+    EXPECT_EQ(1u, mark.sessions().size());
+}
+
 TEST_F(Vantrel, AStopSignalIgnoredAtStartStaysIgnored) {
     const struct {
         const char* as;

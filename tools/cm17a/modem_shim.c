@@ -6,8 +6,10 @@
  * to the file named by CM17A_TRACE:
  *     <seq> <nanoseconds> <event> <dtr> <rts>
  * event is DTR+ DTR- RTS+ RTS- (one line asserted or cleared), SET (a whole-register write that
- * changed nothing), FAIL (an injected failure; levels unchanged) or CLOSE (the device's
- * descriptor was closed). seq numbers the line writes (FAIL included) from 1.
+ * changed nothing), FAIL (an injected failure; levels unchanged), CLOSE (the device's
+ * descriptor was closed) or HUP (closed with HUPCL set: as a serial port's last close does,
+ * both lines dropped, which cuts a CM17A's power). seq numbers the line writes (FAIL included)
+ * from 1.
  * CM17A_CONTROL names a small file holding a decimal number N; the N-th line write fails
  * with EIO, and with N = -1 every change of the line settings (tcsetattr) fails instead. The
  * file is mapped, so a test may change N while the process runs.
@@ -194,8 +196,14 @@ int close(int fd) {
     static close_fn real_close;
     if (!real_close) real_close = (close_fn)dlsym(RTLD_NEXT, "close");
     if (is_pty(fd)) {
+        struct termios settings;
+        const int hangup = tcgetattr(fd, &settings) == 0 && (settings.c_cflag & HUPCL) != 0;
         pthread_mutex_lock(&state_lock);
         record("CLOSE", write_seq);
+        if (hangup && modem_bits != 0) {
+            modem_bits = 0;
+            record("HUP", ++write_seq);
+        }
         pthread_mutex_unlock(&state_lock);
     }
     return real_close(fd);
