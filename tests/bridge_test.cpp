@@ -737,7 +737,8 @@ TEST_F(Bridge, ABrightOrDimCountIsOneWork) {
                       "--standby", "0", "--gap", "0", "E7", "on"},
                      dir_ + "/cron", {{"VANTREL_LOCK_DIR", dir_}});
     grab.join();
-    EXPECT_EQ(5u, whole_when_free);
+    // 6 when the cron job took the lock first; fewer than 5 when the bridge let it go mid-count.
+    EXPECT_GE(whole_when_free, 5u);
     EXPECT_EQ(0, cron.finish()) << cron.err();
     EXPECT_EQ((std::vector<std::string>{"E DIM", "E DIM", "E DIM", "E DIM", "E DIM", "E7 ON"}),
               meanings(closed_sessions(mark, 6)));
