@@ -132,8 +132,9 @@ int mqtt_main(const std::vector<std::string>& args, const lock_settings& lock) {
         return cli::exit_bad_input;
     }
     if (check_only) {
-        std::printf("%s: %zu units; broker %s:%d%s; checked as user %s\n", config_path.c_str(),
-                    config.units.size(), config.host.c_str(), config.port,
+        std::printf("%s: %zu unit%s; broker %s:%d%s; checked as user %s\n", config_path.c_str(),
+                    config.units.size(), config.units.size() == 1 ? "" : "s", config.host.c_str(),
+                    config.port,
                     config.tls ? " over TLS" : "", user_name().c_str());
         if (config.node_id.empty()) {
             std::printf("node_id: %s\n", origin.c_str());
@@ -145,9 +146,10 @@ int mqtt_main(const std::vector<std::string>& args, const lock_settings& lock) {
         return cli::exit_sent;
     }
     mqtt::logger log(stderr);
-    log.info("vantrel %s: node_id %s (%s), client id %s, broker %s:%d, %zu units on %s",
+    log.info("vantrel %s: node_id %s (%s), client id %s, broker %s:%d, %zu unit%s on %s",
              VANTREL_VERSION_STRING, config.node_id.c_str(), origin.c_str(),
              config.client_id.c_str(), config.host.c_str(), config.port, config.units.size(),
+             config.units.size() == 1 ? "" : "s",
              config.serial_port.c_str());
     posix_sender sender(lock);
     mqtt::bridge_io io;
