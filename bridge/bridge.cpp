@@ -48,6 +48,20 @@ struct process_state {
     bool answered_twin = false;    // has shown itself once to a bridge found beside it
     bool back_from_pause = false;  // the presence found next is no reason to pause again
     seconds conflict_pause = first_conflict_pause;
+    // The commands taken last, to know one that the broker delivers again (its
+    // acknowledgement lost) even across a reload.
+    struct taken {
+        int mid;
+        std::string topic, payload;
+    };
+    std::deque<taken> recent;
+
+    // A reload under another identity or client id: what was found under the old one is no
+    // longer known.
+    void new_identity() {
+        announced = shared_identity = other_run_found = answered_twin = back_from_pause = false;
+        conflict_pause = first_conflict_pause;
+    }
 };
 
 // Whether two configurations meet the broker as the same client, in the same session.
@@ -82,10 +96,19 @@ class bridge {
     void on_message(const mosquitto_message& msg, bool dup);
     void on_presence(const std::string& payload, bool retained);
     void found_twin(const std::string& who);
-    void on_discovery_config(const std::string& topic, const std::string& payload);
+    void on_discovery_config(const std::string& topic, const std::string& payload, bool retained);
     void take(const std::string& topic, const std::string& payload, int mid, bool retained,
               bool dup);
     void announce();
+    void publish_presence() {
+        link_.publish(presence_topic_,
+                      presence_payload(process_.instance, io_.host_name, ::getpid(),
+                                       config_.client_id),
+                      true);
+    }
+    bool kept_session_is_ours() const {
+        return !io_.state_dir.empty() && kept_session(io_.state_dir) == config_.client_id;
+    }
     void publish_discovery() {
         for (const message& m : discovery_) link_.publish(m.topic, m.payload, true);
     }
@@ -105,18 +128,14 @@ class bridge {
     const std::string presence_topic_;
 
     // The rest is touched on the connection's thread alone.
+    int presence_mid_ = 0;        // the presence's subscription
+    bool presence_answered_ = false;  // its answer, and so its retained message, has come
     int ready_mid_ = 0;           // the subscription whose answer makes the bridge announce itself
     bool holding_off_ = false;    // found another bridge on this connection: announce nothing
-    struct taken {
-        int mid;
-        std::string topic, payload;
-    };
-    std::deque<taken> recent_;
 };
 
 bridge::ending bridge::run(bridge_config& fresh) {
-    const bool end_old = !io_.state_dir.empty() && kept_session(io_.state_dir) == config_.client_id;
-    if (!link_.set_up(state_.topic(), end_old)) return ending::refused;
+    if (!link_.set_up(state_.topic(), kept_session_is_ours())) return ending::refused;
     // Online only with a port that opens: known before the first connection.
     std::string why;
     const bool port_ok = io_.probe(config_.serial_port, why);
@@ -147,7 +166,11 @@ bridge::ending bridge::run(bridge_config& fresh) {
     if (reload && !stopping()) {
         // The session stays for the next connection, and the waiting commands for its sender,
         // unless the bridge now meets the broker as another client.
-        link_.close(state_.topic(), "offline", !same_session(config_, fresh));
+        const bool same = same_session(config_, fresh);
+        if (!link_.close(state_.topic(), "offline", !same) && !same) {
+            log_.warning("the broker keeps the session of client id %s for up to %u s",
+                         config_.client_id.c_str(), config_.session_expiry_s);
+        }
         log_.info("configuration read again");
         return ending::reload;
     }
@@ -160,12 +183,15 @@ bridge::ending bridge::run(bridge_config& fresh) {
 }
 
 // Commands published while the bridge is stopped on purpose must not wait for its next start.
+// A session that another bridge shares under this client id is not this one's to end.
 void bridge::end_session() {
-    if (link_.close(state_.topic(), "offline", true) || link_.end_old_session()) {
-        if (!io_.state_dir.empty() && kept_session(io_.state_dir) == config_.client_id)
-            forget_kept_session(io_.state_dir);
+    const bool ours = !process_.shared_identity;
+    if (link_.close(state_.topic(), "offline", ours)) {
+        if (ours && kept_session_is_ours()) forget_kept_session(io_.state_dir);
         return;
     }
+    // Not connected, or no answer: the next start ends it. Trying now could hold up the stop
+    // for as long as a connection attempt to an unreachable broker takes.
     std::string error;
     if (io_.state_dir.empty() || !note_kept_session(io_.state_dir, config_.client_id, error)) {
         log_.warning("the broker keeps this bridge's session for up to %u s: commands published "
@@ -178,13 +204,12 @@ void bridge::end_session() {
 
 void bridge::on_connected() {
     holding_off_ = false;
-    if (link_.old_session_ended() && !io_.state_dir.empty() &&
-        kept_session(io_.state_dir) == config_.client_id) {
-        forget_kept_session(io_.state_dir);
-    }
+    presence_answered_ = false;
+    // The connection makes none before the session kept since the last stop is ended.
+    if (kept_session_is_ours()) forget_kept_session(io_.state_dir);
     // The presence first, on its own: its retained message, if any, arrives before the answer
     // to the second subscription, and so before this bridge announces itself.
-    link_.subscribe({presence_topic_});
+    presence_mid_ = link_.subscribe({presence_topic_});
     std::vector<std::string> filters = command_filters(config_);
     if (config_.discovery) {
         filters.push_back(config_.status_topic);
@@ -201,14 +226,14 @@ void bridge::on_lost(bool taken_over) {
 }
 
 void bridge::on_subscribed(int mid) {
+    if (mid == presence_mid_) presence_answered_ = true;
     if (mid == ready_mid_ && !holding_off_) announce();
 }
 
 // A broker without persistence forgets retained messages when it restarts: everything
 // retained goes out again on every connection.
 void bridge::announce() {
-    link_.publish(presence_topic_,
-                  presence_payload(process_.instance, io_.host_name, ::getpid()), true);
+    publish_presence();
     process_.announced = true;
     process_.back_from_pause = false;
     state_.connected();
@@ -226,16 +251,15 @@ void bridge::found_twin(const std::string& who) {
 }
 
 void bridge::on_presence(const std::string& payload, bool retained) {
-    std::string other, who;
-    if (!read_presence(payload, other, who) || other == process_.instance) return;
+    std::string other, other_client, who;
+    if (!read_presence(payload, other, other_client, who) || other == process_.instance) return;
     if (!retained) {
         // Published live: another bridge runs beside this one. It is shown this one's presence
         // once, so that it knows too.
         found_twin(who);
         if (!process_.answered_twin && process_.announced) {
             process_.answered_twin = true;
-            link_.publish(presence_topic_,
-                          presence_payload(process_.instance, io_.host_name, ::getpid()), true);
+            publish_presence();
         }
         return;
     }
@@ -249,9 +273,11 @@ void bridge::on_presence(const std::string& payload, bool retained) {
         process_.other_run_found = true;
         return;
     }
-    // Published after this process announced itself, while it was away: another bridge has
-    // taken over this bridge's session (the same client id) meanwhile.
+    // Published after this process announced itself, while it was away: another bridge runs
+    // under this identity. With this client id it has taken over this bridge's session
+    // meanwhile; with another (given in its presence) there is no session to fight over.
     found_twin(who);
+    if (!other_client.empty() && other_client != config_.client_id) return;
     log_.error("leaving the broker to the other bridge for %lld s",
                static_cast<long long>(process_.conflict_pause.count()));
     holding_off_ = true;
@@ -263,11 +289,14 @@ void bridge::on_presence(const std::string& payload, bool retained) {
     process_.conflict_pause = std::min(process_.conflict_pause * 2, last_conflict_pause);
 }
 
-void bridge::on_discovery_config(const std::string& topic, const std::string& payload) {
+void bridge::on_discovery_config(const std::string& topic, const std::string& payload,
+                                 bool retained) {
     // A config this identity published once for a unit no longer configured: cleared, so that
     // its entity goes away instead of lingering as unavailable. Other programs' configs under
-    // the same node id, and another bridge's under the same identity, stay.
-    if (payload.empty() || discovery_topics_.count(topic) ||
+    // the same node id, and another bridge's under the same identity, stay. Only the retained
+    // configs that the subscription brings, after the presence has been looked at: a config
+    // delivered from the session the broker kept (after a crash) comes before the presence.
+    if (!retained || !presence_answered_ || payload.empty() || discovery_topics_.count(topic) ||
         !published_by_this_bridge(config_, payload) || process_.shared_identity ||
         process_.other_run_found) {
         return;
@@ -294,7 +323,7 @@ void bridge::on_message(const mosquitto_message& msg, bool dup) {
         mosquitto_topic_matches_sub(own_discovery_filter(config_).c_str(), topic.c_str(),
                                     &discovery_config) == MOSQ_ERR_SUCCESS &&
         discovery_config) {
-        return on_discovery_config(topic, payload);
+        return on_discovery_config(topic, payload, msg.retain);
     }
     take(topic, payload, msg.mid, msg.retain, dup);
 }
@@ -310,15 +339,16 @@ void bridge::take(const std::string& topic, const std::string& payload, int mid,
     }
     // Sent again by the broker because the acknowledgement was lost (a connection cut just
     // then): taken once already, so not run twice.
-    const bool again = std::any_of(recent_.begin(), recent_.end(), [&](const taken& t) {
+    auto& recent = process_.recent;
+    const bool again = std::any_of(recent.begin(), recent.end(), [&](const process_state::taken& t) {
         return t.mid == mid && t.topic == topic && t.payload == payload;
     });
     if (dup && again) {
         log_.info("%s: sent again by the broker; taken once already", c.label.c_str());
         return;
     }
-    recent_.push_back({mid, topic, payload});
-    if (recent_.size() > remembered) recent_.pop_front();
+    recent.push_back({mid, topic, payload});
+    if (recent.size() > remembered) recent.pop_front();
     if (stopping()) {
         log_.warning("%s not taken: the bridge is stopping", c.label.c_str());
         return;
@@ -359,6 +389,8 @@ int run_bridge(bridge_config config, const bridge_io& io) {
             ending = bridge::ending::refused;
         }
         if (ending != bridge::ending::reload) break;
+        if (presence_topic(config) != presence_topic(fresh) || config.client_id != fresh.client_id)
+            process.new_identity();
         config = std::move(fresh);
         // The commands still waiting are sent under the new configuration; those for a unit
         // or house it no longer has are not.

@@ -97,7 +97,13 @@ bool connection::set_up(const std::string& will_topic, bool end_old_session) {
         rc = mosquitto_will_set(m_, will_topic.c_str(), 7, "offline", qos, true);
     }
     if (rc != MOSQ_ERR_SUCCESS) {
-        log_.error("can't set up the MQTT client: %s", reason(rc).c_str());
+        // The one thing the file's check cannot see: the certificate store named by the
+        // environment.
+        const bool store = config_.tls && config_.ca_file.empty() && rc == MOSQ_ERR_INVAL;
+        log_.error("can't set up the MQTT client: %s%s", reason(rc).c_str(),
+                   store ? " (is the certificate store readable? SSL_CERT_FILE or SSL_CERT_DIR "
+                           "may name another)"
+                         : "");
         return false;
     }
     mosquitto_log_callback_set(m_, [](mosquitto*, void* self, int level, const char* text) {
@@ -243,7 +249,16 @@ bool connection::serve(const std::function<bool()>& done, bool refusals_final) {
             std::lock_guard<std::mutex> hold(library_lock_);
             last_tls_error_.clear();
         }
-        if (old_session_pending_ && end_old_session()) {
+        // No connection of the bridge's own until the old session is gone: it would take
+        // over the session, with the commands waiting in it.
+        if (old_session_pending_) {
+            if (!end_old_session()) {
+                log_.warning("can't end the session that %s kept since the last stop; trying "
+                             "again in %lld s", broker.c_str(), static_cast<long long>(retry.count()));
+                wait(retry, done);
+                retry = std::min(retry * 2, last_retry);
+                continue;
+            }
             log_.info("the session the broker kept since the last stop is ended");
         }
         properties connect;

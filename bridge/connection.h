@@ -39,9 +39,8 @@ class connection {
     // Makes the client, with will: false, with the reason logged, when it cannot be made.
     // end_old_session: before its first connection, the bridge ends the session that the broker
     // may still keep for its client id (the last run was stopped on purpose while the broker
-    // was out of reach); old_session_ended() tells when that is done.
+    // was out of reach); serve() connects once that is done.
     bool set_up(const std::string& will_topic, bool end_old_session);
-    bool old_session_ended() const { return !old_session_pending_; }
     // Connects and serves until done() holds, reconnecting for ever. With refusals_final, a
     // login or TLS handshake refused before the first connection ends it at once: false.
     bool serve(const std::function<bool()>& done, bool refusals_final);
@@ -60,11 +59,11 @@ class connection {
     // the stop. False when a session to end could not be ended: not connected, or no answer.
     bool close(const std::string& topic, const std::string& payload, bool end_session);
 
-    // Connects once with a clean start and no session expiry, and disconnects: the broker ends
-    // the session of this client id. Waits up to 2 s; false when the broker did not take it.
-    bool end_old_session();
-
   private:
+    // Connects once with a clean start and no session expiry, and disconnects: the broker ends
+    // the session of this client id. Waits up to 2 s for its answer; false when the broker did
+    // not take it.
+    bool end_old_session();
     mosquitto* new_client(bool clean_start, void* self, int& rc);
     void on_connect(int reason);
     void on_log(int level, const char* text);
@@ -82,7 +81,6 @@ class connection {
     std::atomic<int> disconnect_reason_{0};   // the reason the broker gave for ending it
     std::atomic<int> refused_reason_{0};      // the CONNACK's reason code when it refused
     std::atomic<long long> hold_off_s_{0};    // a pause asked for by hold_off
-    std::atomic<bool> closing_by_us_{false};  // a disconnect of our own is no loss
     std::atomic<int> pending_{-1};            // the message close() waits for
 
     std::mutex library_lock_;     // guards the two below, written by the library's log

@@ -118,15 +118,19 @@ bool published_by_this_bridge(const bridge_config& config, const std::string& pa
     return std::find(ids->begin(), ids->end(), json(device_identifier(config))) != ids->end();
 }
 
-std::string presence_payload(const std::string& instance, const std::string& host, long pid) {
-    return text_of({{"instance", instance}, {"host", host}, {"pid", pid}});
+std::string presence_payload(const std::string& instance, const std::string& host, long pid,
+                             const std::string& client_id) {
+    return text_of({{"instance", instance}, {"host", host}, {"pid", pid}, {"client_id", client_id}});
 }
 
-bool read_presence(const std::string& payload, std::string& instance, std::string& who) {
+bool read_presence(const std::string& payload, std::string& instance, std::string& client_id,
+                   std::string& who) {
     const json body = json::parse(payload, nullptr, false);
     if (!body.is_object() || !body.contains("instance") || !body["instance"].is_string())
         return false;
     instance = body["instance"].get<std::string>();
+    const json id = body.value("client_id", json());
+    client_id = id.is_string() ? id.get<std::string>() : "";
     const json host = body.value("host", json());
     const json pid = body.value("pid", json());
     who = "host " + (host.is_string() ? host.get<std::string>() : std::string("?")) + ", pid " +

@@ -35,9 +35,11 @@ bool published_by_this_bridge(const bridge_config& config, const std::string& pa
 // Who runs under this identity: "<base_topic>/<node_id>/bridge", retained, so that a second
 // bridge with the same identity (a cloned SD card) is found out.
 std::string presence_topic(const bridge_config& config);
-std::string presence_payload(const std::string& instance, const std::string& host, long pid);
-// The instance named by a presence payload, and a description of it for the log; false for a
-// payload that names none.
-bool read_presence(const std::string& payload, std::string& instance, std::string& who);
+std::string presence_payload(const std::string& instance, const std::string& host, long pid,
+                             const std::string& client_id);
+// The instance and client id (empty when not given) named by a presence payload, and a
+// description of it for the log; false for a payload that names no instance.
+bool read_presence(const std::string& payload, std::string& instance, std::string& client_id,
+                   std::string& who);
 
 }  // namespace vantrel::mqtt

@@ -18,35 +18,42 @@ namespace {
 
 std::string system_error(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-// The files the bridge keeps here are a line each: one that is longer, or no regular file (a
-// fifo, a device, a link put in its place), is refused unread.
-constexpr std::size_t longest_file = 128;
+// What the bridge keeps here is a line each: a file that is longer than it should be, or no
+// regular file (a fifo, a device, a link put in its place), is refused unread.
+constexpr std::size_t longest_node_id_file = 128;
+constexpr std::size_t longest_session_file = 65536 + 2;  // a client id, up to MQTT's bound
 
-// The file's text without its line end; false with errno set (ENOENT when there is none, EFBIG
-// when it is too long for what it should hold).
-bool read_small(const std::string& path, std::string& text) {
+// The file's text without its line end; false with errno set (ENOENT when there is none,
+// EINVAL when it is no regular file, EFBIG when it is longer than limit).
+bool read_small(const std::string& path, std::size_t limit, std::string& text) {
     text.clear();
-    const posix::unique_fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat info {};
+    // Looked at before it is opened: opening a device may do something.
+    if (::lstat(path.c_str(), &info) != 0) return false;
+    if (!S_ISREG(info.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
+    const posix::unique_fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0) return false;
     if (!S_ISREG(info.st_mode)) {
         errno = EINVAL;
         return false;
     }
-    char buffer[longest_file + 1];
+    std::string buffer(limit + 1, '\0');
     std::size_t got = 0;
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer + got, sizeof buffer - got);
+        const ssize_t n = ::read(fd.get(), buffer.data() + got, buffer.size() - got);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
         if (n == 0) break;
         got += static_cast<std::size_t>(n);
-        if (got == sizeof buffer) {
+        if (got == buffer.size()) {
             errno = EFBIG;
             return false;
         }
     }
-    text.assign(buffer, got);
+    text.assign(buffer, 0, got);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     return true;
 }
@@ -95,7 +102,7 @@ bool random_hex(std::size_t bytes, std::string& out) {
 
 std::string kept_session(const std::string& dir) {
     std::string client_id;
-    return read_small(dir + "/" + kept_session_file, client_id) ? client_id : "";
+    return read_small(dir + "/" + kept_session_file, longest_session_file, client_id) ? client_id : "";
 }
 
 bool note_kept_session(const std::string& dir, const std::string& client_id, std::string& error) {
@@ -119,7 +126,7 @@ bool stored_identity(const std::string& dir, const std::string& host_name, bool 
     out = identity();
     const std::string path = dir + "/node_id";
     std::string text;
-    if (read_small(path, text)) {
+    if (read_small(path, longest_node_id_file, text)) {
         if (!is_node_id(text)) {
             error = path + " holds no node id (1 to 64 of a-z, 0-9 and _); remove it to make a "
                            "new identity, or set node_id in the configuration";

@@ -1,3 +1,5 @@
+// What the bridge keeps in its state folder: its identity, and a session it could not end.
+//
 // The bridge's identity when the configuration names none: made once, from the host name and
 // six random hex digits, and stored, so that it stays when the host is renamed and differs
 // between two hosts of the same name (Raspberry Pis left at "raspberrypi"). The identity names
@@ -26,10 +28,6 @@ struct identity {
 // stored.
 bool stored_identity(const std::string& dir, const std::string& host_name, bool make,
                      identity& out, std::string& error);
-
-}  // namespace vantrel::mqtt
-
-namespace vantrel::mqtt {
 
 // A bridge stopped on purpose while its broker was out of reach could not end its session
 // there: the commands published meanwhile would wait in it for the next start. The client id

@@ -52,10 +52,17 @@ bool probe_port(const lock_settings& settings, const std::string& port, std::str
         why = "can't open " + port + ": " + std::strerror(errno);
         return false;
     }
-    termios settings{};
-    if (tcgetattr(fd.get(), &settings) == 0 && (settings.c_cflag & HUPCL) != 0) {
-        settings.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
-        tcsetattr(fd.get(), TCSANOW, &settings);
+    termios line{};
+    if (tcgetattr(fd.get(), &line) != 0) {
+        why = "can't configure " + port + ": " + std::strerror(errno);
+        return false;
+    }
+    if ((line.c_cflag & HUPCL) != 0) {
+        line.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+        if (tcsetattr(fd.get(), TCSANOW, &line) != 0) {
+            why = "can't configure " + port + ": " + std::strerror(errno);
+            return false;
+        }
     }
     return true;
 }

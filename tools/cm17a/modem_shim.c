@@ -7,14 +7,16 @@
  *     <seq> <nanoseconds> <event> <dtr> <rts>
  * event is DTR+ DTR- RTS+ RTS- (one line asserted or cleared), SET (a whole-register write that
  * changed nothing), FAIL (an injected failure; levels unchanged), CLOSE (the device's
- * descriptor was closed) or HUP (closed with HUPCL set: as a serial port's last close does,
- * both lines dropped, which cuts a CM17A's power). seq numbers the line writes (FAIL included)
- * from 1.
+ * descriptor was closed) or HUP (the process's last descriptor of the device closed with
+ * HUPCL set: as a serial port's last close does, both lines dropped, which cuts a CM17A's
+ * power). seq numbers the line writes (FAIL included) from 1; a HUP, which is none, carries the
+ * number of the last one.
  * CM17A_CONTROL names a small file holding a decimal number N; the N-th line write fails
  * with EIO, and with N = -1 every change of the line settings (tcsetattr) fails instead. The
  * file is mapped, so a test may change N while the process runs.
  */
 #define _GNU_SOURCE
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -192,17 +194,31 @@ int tcsetattr(int fd, int actions, const struct termios* settings) {
     return real_tcsetattr(fd, actions, settings);
 }
 
+/* Whether a descriptor of this process other than fd refers to the device. */
+static int other_descriptor(int fd) {
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir) return 0;
+    int found = 0;
+    for (struct dirent* entry; !found && (entry = readdir(dir)) != NULL;) {
+        const int other = atoi(entry->d_name);
+        found = entry->d_name[0] != '.' && other != fd && other != dirfd(dir) && is_pty(other);
+    }
+    closedir(dir);
+    return found;
+}
+
 int close(int fd) {
     static close_fn real_close;
     if (!real_close) real_close = (close_fn)dlsym(RTLD_NEXT, "close");
     if (is_pty(fd)) {
         struct termios settings;
-        const int hangup = tcgetattr(fd, &settings) == 0 && (settings.c_cflag & HUPCL) != 0;
+        const int hangup = tcgetattr(fd, &settings) == 0 && (settings.c_cflag & HUPCL) != 0 &&
+                           !other_descriptor(fd);
         pthread_mutex_lock(&state_lock);
         record("CLOSE", write_seq);
         if (hangup && modem_bits != 0) {
             modem_bits = 0;
-            record("HUP", ++write_seq);
+            record("HUP", write_seq);
         }
         pthread_mutex_unlock(&state_lock);
     }
