@@ -13,7 +13,10 @@ set -uo pipefail
 version=$1 host=$2 amd64=$3
 declare -A build=([arm64]=$4 [armhf]=$5)
 declare -A triplet=([arm64]=aarch64-linux-gnu [armhf]=arm-linux-gnueabihf)
-declare -A emulator=([arm64]=qemu-aarch64-static [armhf]=qemu-arm-static)
+# Each on the oldest Raspberry Pi core its package is for: the Pi 3's Cortex-A53 (arm64) and
+# the Pi 2's Cortex-A7 (armhf, Debian's ARMv7 baseline).
+declare -A emulator=([arm64]="qemu-aarch64-static -cpu cortex-a53"
+                     [armhf]="qemu-arm-static -cpu cortex-a7")
 # What file(1) says of each architecture's programs: armhf is the hard-float ABI, told by its
 # loader.
 declare -A machine=([arm64]='^ELF 64-bit LSB .*, ARM aarch64,'
@@ -111,7 +114,7 @@ install_into() {  # root deb arch
   done
   same "install ok installed $3" "$(dpkg --root="$root" -s vantrel | sed -n 's/^\(Status\|Architecture\): //p' | paste -sd' ')" &&
     grep -Eq '^dialout:x:[0-9]+:(.*,)?vantrel(,|$)' "$root/etc/group" &&
-    same "vantrel $version" "$("${emulator[$3]}" "$root/usr/bin/vantrel" --version)"
+    same "vantrel $version" "$(${emulator[$3]} "$root/usr/bin/vantrel" --version)"
 }
 
 # The line writes of one opening of the port for a 16-bit X10 code, from the CM17A protocol:
@@ -139,7 +142,7 @@ received=("A1 ON 0110000000000000" "A3 ON 0110000000001000" "A4 ON 0110000000011
 clock=2 reset=3 standby=5 gap=40
 send_list_and_dim() {  # root arch: runs both commands; the trace and the report stay in $work
   VANTREL_LOCK_DIR=$work "$host/bin/cm17a" run --link "$work/port-$2" --trace "$work/trace-$2" -- sh -c \
-    '"$@" A1,A3-4 on && "$@" dim A 2' sh "${emulator[$2]}" "$1/usr/bin/vantrel" \
+    '"$@" A1,A3-4 on && "$@" dim A 2' sh ${emulator[$2]} "$1/usr/bin/vantrel" \
     --port "$work/port-$2" --clock-rate $clock --reset $reset --standby $standby --gap $gap \
     >"$work/report-$2" 2>&1
 }
