@@ -30,6 +30,13 @@ using test::client;
 
 const std::string port = VANTREL_TEST_PORT;
 
+// The bridge under test: this build's vantrel, or the program that VANTREL_UNDER_TEST names
+// (another architecture's build, started under its emulator by a wrapper script).
+std::string bridge_program() {
+    const char* other = getenv("VANTREL_UNDER_TEST");
+    return other && *other ? other : VANTREL_PATH;
+}
+
 std::vector<std::string> meanings(const std::vector<cm17a::session>& sessions) {
     std::vector<std::string> out;
     for (const cm17a::session& s : sessions)
@@ -126,7 +133,7 @@ class Bridge : public testing::Test {
                                             test::env_list env = {}) {
         const std::string path = dir_ + "/mqtt" + std::to_string(++runs_) + ".yaml";
         std::ofstream(path) << yaml;
-        options.insert(options.begin(), {VANTREL_PATH, "mqtt", "--config", path});
+        options.insert(options.begin(), {bridge_program(), "mqtt", "--config", path});
         env.insert(env.begin(), {{"VANTREL_LOCK_DIR", dir_}, {"STATE_DIRECTORY", dir_}});
         return std::make_unique<test::child>(options, dir_ + "/bridge" + std::to_string(runs_),
                                              env);
