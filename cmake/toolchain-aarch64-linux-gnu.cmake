@@ -1,4 +1,4 @@
-# 64-bit ARM Linux (Raspberry Pi OS 64-bit, Home Assistant Green and Yellow): Debian's cross
+# 64-bit ARM Linux (Raspberry Pi OS 64-bit, any arm64 Debian 12): Debian's cross
 # compiler (crossbuild-essential-arm64) and the :arm64 libraries through dpkg multiarch.
 set(VANTREL_CROSS_TRIPLET aarch64-linux-gnu)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)

@@ -2,7 +2,9 @@
 # (libyaml-cpp0.7:ARCH): the headers are the host's libyaml-cpp-dev's, which dpkg holds to
 # the same version as the target's library (both are of one source, and the library is
 # Multi-Arch: same). Gives the target yaml-cpp, as yaml-cpp's own config does.
-find_path(YAML_CPP_INCLUDE_DIR yaml-cpp/yaml.h)
+# Debian's headers only, never a yaml-cpp installed by hand in /usr/local: they would not match
+# the target's library.
+find_path(YAML_CPP_INCLUDE_DIR yaml-cpp/yaml.h PATHS /usr/include NO_DEFAULT_PATH)
 find_library(YAML_CPP_LIBRARY NAMES libyaml-cpp.so.0.7)
 include(FindPackageHandleStandardArgs)
 find_package_handle_standard_args(yaml-cpp
