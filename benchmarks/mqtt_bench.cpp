@@ -1,6 +1,8 @@
 // vantrel mqtt against a local mosquitto on the virtual CM17A (run inside "cm17a run --link"):
 // the latency from a client's publish to the frame's first line write, commands per second,
-// the same commands as one vantrel process each, and the bridge's resident memory.
+// the same commands as one vantrel process each, and the bridge's resident memory; then, at the
+// bridge's default timings and at the slow ones of the command line, the latency from a publish
+// to the frame's last symbol and to the state message, and the time a scene of six lamps takes.
 #include "mqtt_support.h"
 #include "stopwatch.h"
 #include "trace_support.h"
@@ -78,7 +80,8 @@ int main(int argc, char** argv) {
             std::ofstream(dir + "/mqtt.yaml")
                 << "mqtt: { server: mqtt://127.0.0.1:" << broker.port() << " }\n"
                 << "serial: { port: " << port << timings << " }\n"
-                << "node_id: bench\nunits: { A1: {}, E3: { type: switch } }\n";
+                << "node_id: bench\nunits: { A1: {}, A2: {}, A3: {}, A4: {}, A5: {}, A6: {}, "
+                   "E3: { type: switch } }\n";
             const std::size_t before = client.on("vantrel/bench/availability").size();
             auto p = std::make_unique<test::child>(
                 std::vector<std::string>{vantrel, "mqtt", "--config", dir + "/mqtt.yaml"},
@@ -152,22 +155,54 @@ int main(int argc, char** argv) {
         bridge->signal(SIGTERM);
         bridge->finish();
 
-        bridge = start_bridge("");
-        latency("publish to first line write, defaults:", 5, 1000ms);
-        {
+        // A click in Home Assistant: from the publish to the frame's last symbol (the CM17A has
+        // the whole command) and to the state message that confirms it, one command at a time
+        // after the gap; then a scene, six lamps switched at once, to the last one's state.
+        client.subscribe("vantrel/bench/+/state");
+        const auto click = [&](const char* timings, const std::string& serial) {
+            bridge = start_bridge(serial);
+            std::vector<double> to_symbol, to_state;
+            for (int i = 0; i < 20; ++i) {
+                std::this_thread::sleep_for(1s);
+                test::trace_mark mark;
+                const std::size_t states = client.on("vantrel/bench/A1/state").size();
+                const long long published = monotonic_ns();
+                client.publish("vantrel/bench/A1/set", i % 2 ? "OFF" : "ON");
+                const auto s = closed(mark, 1);
+                test::eventually([&] { return client.on("vantrel/bench/A1/state").size() > states; });
+                const auto got = client.on("vantrel/bench/A1/state");
+                if (got.size() <= states || s.empty()) {
+                    status = 1;
+                    continue;
+                }
+                to_symbol.push_back(static_cast<double>(s[0].writes.back().t_ns - published) / 1e6);
+                to_state.push_back(static_cast<double>(got.back().t_ns - published) / 1e6);
+            }
+            if (to_symbol.empty()) return;
+            std::printf("%s: publish to last symbol median %.1f ms, p99 %.1f ms; "
+                        "to state median %.1f ms, p99 %.1f ms (20 commands)\n",
+                        timings, percentile(to_symbol, 0.5), percentile(to_symbol, 0.99),
+                        percentile(to_state, 0.5), percentile(to_state, 0.99));
             std::this_thread::sleep_for(1s);
-            test::trace_mark mark;
+            std::size_t before = client.on("vantrel/bench/A6/state").size();
             const long long t0 = monotonic_ns();
-            for (int i = 0; i < 5; ++i)
-                client.publish("vantrel/bench/E3/set", i % 2 ? "OFF" : "ON");
-            const double took = static_cast<double>(closed(mark, 5).back().close_t_ns - t0) / 1e6;
-            std::printf(
-                "5 commands at once, defaults:      %.1f ms, %.2f commands/s "
-                "(a frame and its 850 ms gap each)\n",
-                took, 5000.0 / took);
-        }
-        bridge->signal(SIGTERM);
-        bridge->finish();
+            for (int unit = 1; unit <= 6; ++unit)
+                client.publish("vantrel/bench/A" + std::to_string(unit) + "/set", "ON");
+            test::eventually([&] { return client.on("vantrel/bench/A6/state").size() > before; },
+                             60s);
+            const auto last = client.on("vantrel/bench/A6/state");
+            if (last.size() > before) {
+                std::printf("%s: a scene of six lamps published at once, last state after %.0f ms\n",
+                            timings, static_cast<double>(last.back().t_ns - t0) / 1e6);
+            } else {
+                status = 1;
+            }
+            bridge->signal(SIGTERM);
+            bridge->finish();
+        };
+        click("bridge defaults (clock 1, reset 10, standby 0, gap 850 ms)", "");
+        click("slow timings (clock 10, reset 10, standby 200, gap 850 ms)",
+              ", clock_rate: 10, reset_duration: 10, standby_duration: 200");
     }
     std::filesystem::remove_all(dir);
     return status;

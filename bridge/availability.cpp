@@ -16,6 +16,13 @@ void availability::connected() {
         const auto last = states_.find(unit.id);
         if (last != states_.end()) link_.publish(state_topic(config_, unit.id), last->second, true);
     }
+    if (!last_result_.empty()) link_.publish(last_frame_topic(config_), last_result_, true);
+}
+
+void availability::command_done(const std::string& result) {
+    std::lock_guard<std::mutex> hold(lock_);
+    last_result_ = result;
+    if (connected_) link_.publish(last_frame_topic(config_), result, true);
 }
 
 void availability::unit_sent(const std::string& id, const std::string& state) {

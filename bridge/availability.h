@@ -26,6 +26,8 @@ class availability {
     bool port_ok() const;
     // A unit's frame was sent: its state, published at once when connected.
     void unit_sent(const std::string& id, const std::string& state);
+    // A command's result ("A1 ON sent", "A1 ON failed: why"), kept and published like a state.
+    void command_done(const std::string& result);
     const std::string& topic() const { return topic_; }
 
   private:
@@ -37,6 +39,7 @@ class availability {
     mutable std::mutex lock_;
     bool connected_ = false;
     bool port_ok_ = true;
+    std::string last_result_;
 };
 
 }  // namespace vantrel::mqtt

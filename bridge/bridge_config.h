@@ -16,6 +16,12 @@ struct unit_config {
     bool light = true;  // a light (dimmable lamp module) or a switch (appliance module)
 };
 
+// The bridge's own frame timings: 1 ms per half-symbol and a 10 ms reset, as CM17A tools have
+// clocked it on real hardware for decades, and no standby wait (the lines stay raised after the
+// close, so nothing is cut). A command takes some 100 ms instead of nearly a second; the gap
+// that lets the CM17A finish its radio repeats stays.
+inline constexpr frame_timings bridge_timings{1, 10, 0};
+
 struct bridge_config {
     // mqtt:
     std::string host = "localhost";  // a name or an address; an IPv6 address without brackets
@@ -39,7 +45,7 @@ struct bridge_config {
     std::string status_topic = "homeassistant/status";
     // serial:
     std::string serial_port;
-    frame_timings timings;
+    frame_timings timings = bridge_timings;
     std::int32_t frame_gap_ms = cli::default_frame_gap_ms;
     // The bridge's identity in every topic and in Home Assistant; empty until set_node_id when
     // the file gives none.

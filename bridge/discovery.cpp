@@ -56,6 +56,10 @@ std::string availability_topic(const bridge_config& config) {
 
 std::string presence_topic(const bridge_config& config) { return config.topic_root() + "/bridge"; }
 
+std::string last_frame_topic(const bridge_config& config) {
+    return config.topic_root() + "/last_frame";
+}
+
 std::vector<message> discovery_messages(const bridge_config& config, const std::string& version,
                                         const std::string& support_url) {
     std::vector<message> out;
@@ -94,6 +98,17 @@ std::vector<message> discovery_messages(const bridge_config& config, const std::
                 {prefix + "button/" + config.node_id + "/" + object + "/config", text_of(body)});
         }
     }
+    // Without availability: a failing adapter takes the bridge offline, and that is when its
+    // reason must still show.
+    const json last = {{"unique_id", device_identifier(config) + "_last_frame"},
+                       {"name", "Last frame"},
+                       {"state_topic", last_frame_topic(config)},
+                       {"entity_category", "diagnostic"},
+                       {"icon", "mdi:radio-tower"},
+                       {"qos", 1},
+                       {"device", common["device"]},
+                       {"origin", common["origin"]}};
+    out.push_back({prefix + "sensor/" + config.node_id + "/last_frame/config", text_of(last)});
     return out;
 }
 

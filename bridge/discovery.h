@@ -17,8 +17,12 @@ struct message {
 
 std::string availability_topic(const bridge_config& config);
 
+// "<base>/<node>/last_frame": the last command's result, retained, for a diagnostic sensor.
+std::string last_frame_topic(const bridge_config& config);
+
 // Every discovery config of this bridge: a light or switch per unit, a BRIGHT and a DIM button
-// per house with a light. Empty when discovery is off. support_url may be empty.
+// per house with a light, and a diagnostic sensor with the last command's result. Empty when
+// discovery is off. support_url may be empty.
 std::vector<message> discovery_messages(const bridge_config& config, const std::string& version,
                                         const std::string& support_url);
 

@@ -143,6 +143,10 @@ int mqtt_main(const std::vector<std::string>& args, const lock_settings& lock) {
                     config.units.size(), config.units.size() == 1 ? "" : "s", config.host.c_str(),
                     config.port,
                     config.tls ? " over TLS" : "", user_name().c_str());
+        const frame_timings& t = config.timings;
+        std::printf("frames on %s: clock %d ms, reset %d ms, standby %d ms, gap %d ms\n",
+                    config.serial_port.c_str(), t.clock_rate, t.reset_duration,
+                    t.standby_duration, config.frame_gap_ms);
         if (config.node_id.empty()) {
             std::printf("node_id: %s\n", origin.c_str());
         } else {

@@ -95,13 +95,18 @@ void port_sender::send(const command& c) {
         });
     if (sent.status == cli::exit_sent) {
         log_.info("%s sent (%.0f ms)", c.label.c_str(), took);
-    } else if (sent.status == cli::exit_port_failed && !sent.busy) {
-        log_.error("%s failed: %s; offline until %s is back", cli::failed_frame(c.frames, sent).c_str(),
-                   sent.message.c_str(), config_.serial_port.c_str());
+        state_.command_done(c.label + " sent");
+        return;
+    }
+    const std::string frame = cli::failed_frame(c.frames, sent);
+    state_.command_done(frame + " failed: " + sent.message);
+    if (sent.status == cli::exit_port_failed && !sent.busy) {
+        log_.error("%s failed: %s; offline until %s is back", frame.c_str(), sent.message.c_str(),
+                   config_.serial_port.c_str());
         state_.port(false);
     } else {
         // Another sender holding the port too long fails this command, not the port.
-        log_.warning("%s failed: %s", cli::failed_frame(c.frames, sent).c_str(), sent.message.c_str());
+        log_.warning("%s failed: %s", frame.c_str(), sent.message.c_str());
     }
 }
 

@@ -97,7 +97,9 @@ class Bridge : public testing::Test {
                        {"frame_gap", "0"}});
         std::string yaml = "mqtt:\n  server: mqtt://127.0.0.1:" + std::to_string(broker_->port()) +
                            "\n  keepalive: 5\n" + mqtt + "serial:\n  port: " + port + "\n";
-        for (const auto& [key, value] : serial) yaml += "  " + key + ": " + value + "\n";
+        for (const auto& [key, value] : serial) {
+            if (!value.empty()) yaml += "  " + key + ": " + value + "\n";  // empty: the default
+        }
         return yaml + "node_id: house\n" + units;
     }
 
@@ -223,7 +225,20 @@ TEST_F(Bridge, DiscoveryOfEveryUnitAndButtonOnlyItsOwnRemovedUnitsCleared) {
                                   "homeassistant/sensor/house/cpu_load/config",
                                   "homeassistant/light/kitchen/b2/config"};
     ASSERT_TRUE(test::eventually(
-        [&] { return later.messages().size() >= std::size(configs) + std::size(others); }));
+        [&] { return later.messages().size() >= std::size(configs) + std::size(others) + 1; }));
+    // The last command's result, available even while the bridge is offline: that is when a
+    // failing adapter's reason must show.
+    {
+        const auto got = later.on("homeassistant/sensor/house/last_frame/config");
+        ASSERT_EQ(1u, got.size());
+        json expected = json::parse(
+            R"({"unique_id":"vantrel_house_last_frame","name":"Last frame",
+                "state_topic":"vantrel/house/last_frame","entity_category":"diagnostic",
+                "icon":"mdi:radio-tower","qos":1})");
+        expected["device"] = json::parse(device);
+        expected["origin"] = json::parse(origin);
+        EXPECT_EQ(expected, json::parse(got[0].payload));
+    }
     for (const auto& c : configs) {
         const auto got = later.on(c.topic);
         ASSERT_EQ(1u, got.size()) << c.topic;
@@ -239,7 +254,8 @@ TEST_F(Bridge, DiscoveryOfEveryUnitAndButtonOnlyItsOwnRemovedUnitsCleared) {
         EXPECT_EQ(1u, later.on(other).size()) << other << " is not this bridge's to clear\n"
                                               << bridge_->err();
     }
-    EXPECT_EQ(std::size(configs) + std::size(others), later.messages().size()) << "no other config";
+    EXPECT_EQ(std::size(configs) + std::size(others) + 1, later.messages().size())
+        << "no other config";
 
     // Home Assistant restarted: it asks for discovery again by publishing its birth message.
     later.publish("homeassistant/status", "online");
@@ -247,6 +263,33 @@ TEST_F(Bridge, DiscoveryOfEveryUnitAndButtonOnlyItsOwnRemovedUnitsCleared) {
         return later.on("homeassistant/light/house/a1/config").size() == 2 &&
                later.on("homeassistant/button/house/e_dim/config").size() == 2;
     }));
+}
+
+// Fast frames by default: 1 ms per half-symbol, a 10 ms reset, no standby, the 850 ms gap; a
+// unit's state goes out with its frame, before the gap that keeps the next frame waiting.
+TEST_F(Bridge, FastFramesByDefaultWithTheStateBeforeTheGap) {
+    const std::string yaml = config(
+        {{"clock_rate", ""}, {"reset_duration", ""}, {"standby_duration", ""}, {"frame_gap", ""}});
+    auto check = run_bridge(yaml, {"--check"});
+    ASSERT_EQ(0, check->finish()) << check->err();
+    EXPECT_NE(std::string::npos,
+              check->out().find("clock 1 ms, reset 10 ms, standby 0 ms, gap 850 ms"))
+        << check->out();
+    start(yaml);
+    client watch(broker_->port());
+    watch.subscribe("vantrel/house/A1/state");
+    test::trace_mark mark;
+    watch.publish("vantrel/house/A1/set", "ON");
+    watch.publish("vantrel/house/E3/set", "ON");
+    const auto sessions = closed_sessions(mark, 2);
+    ASSERT_EQ((std::vector<std::string>{"A1 ON", "E3 ON"}), meanings(sessions));
+    const cm17a::session& a1 = sessions[0];
+    EXPECT_GE(a1.reset_wait_ns, 10'000'000);
+    for (const long long wait : a1.clock_waits_ns) EXPECT_GE(wait, 1'000'000);
+    ASSERT_TRUE(watch.wait_for("vantrel/house/A1/state", "ON"));
+    const long long state_at = watch.on("vantrel/house/A1/state").back().t_ns;
+    EXPECT_GT(state_at, a1.writes.back().t_ns) << "the state before the last symbol";
+    EXPECT_LT(state_at, sessions[1].writes.front().t_ns) << "the state after the gap";
 }
 
 TEST_F(Bridge, CommandsBecomeFramesThenRetainedStates) {
@@ -514,9 +557,13 @@ TEST_F(Bridge, FailedPortGoesOfflineRefusesThenComesBack) {
     })) << bridge_->err();
     EXPECT_EQ(1u, mark.sessions().size()) << "the failed frame only";
     EXPECT_EQ(1u, watch.on("vantrel/house/A1/state").size()) << "a failed frame changes no state";
+    ASSERT_FALSE(watch.on("vantrel/house/last_frame").empty());
+    EXPECT_EQ(0u, watch.on("vantrel/house/last_frame").back().payload.find("A1 OFF failed: can't "))
+        << watch.on("vantrel/house/last_frame").back().payload;
 
     ASSERT_TRUE(watch.wait_for("vantrel/house/availability", "online", 2)) << bridge_->err();
     EXPECT_EQ(std::vector<std::string>{"E3 ON"}, send({{"E3/set", "ON"}}, 1));
+    EXPECT_TRUE(watch.wait_for("vantrel/house/last_frame", "E3 ON sent"));
 }
 
 // The port named by a link the test makes and takes away: missing at start, plugged in later,

@@ -88,11 +88,13 @@ client::client(int port, const std::string& user, const std::string& password) {
     if (!user.empty()) mosquitto_username_pw_set(m_, user.c_str(), password.c_str());
     mosquitto_message_callback_set(m_, [](mosquitto*, void* self, const mosquitto_message* m) {
         auto* c = static_cast<client*>(self);
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
         std::lock_guard<std::mutex> hold(c->lock_);
         c->messages_.push_back({m->topic,
                                 std::string(static_cast<const char*>(m->payload),
                                             static_cast<std::size_t>(m->payloadlen)),
-                                m->retain});
+                                m->retain, now.tv_sec * 1000000000LL + now.tv_nsec});
     });
     mosquitto_publish_callback_set(
         m_, [](mosquitto*, void* self, int) { static_cast<client*>(self)->acked(true); });

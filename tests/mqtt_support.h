@@ -46,6 +46,7 @@ class broker {
 struct received {
     std::string topic, payload;
     bool retain = false;
+    long long t_ns = 0;  // when it arrived, on CLOCK_MONOTONIC (the virtual CM17A's clock)
 };
 
 class client {
