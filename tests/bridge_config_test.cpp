@@ -118,9 +118,9 @@ TEST_F(ConfigFile, DefaultsForWhatIsLeftOut) {
     EXPECT_EQ("homeassistant", config_.discovery_topic);
     EXPECT_EQ("homeassistant/status", config_.status_topic);
     EXPECT_EQ(60, config_.keepalive_s);
-    EXPECT_EQ(10, config_.timings.clock_rate);
+    EXPECT_EQ(1, config_.timings.clock_rate);
     EXPECT_EQ(10, config_.timings.reset_duration);
-    EXPECT_EQ(200, config_.timings.standby_duration);
+    EXPECT_EQ(0, config_.timings.standby_duration);
     EXPECT_EQ(850, config_.frame_gap_ms);
     EXPECT_FALSE(config_.has_password);
     EXPECT_TRUE(config_.units.empty());
