@@ -22,22 +22,10 @@ declare -A emulator=([arm64]="qemu-aarch64-static -cpu cortex-a53"
 declare -A machine=([arm64]='^ELF 64-bit LSB .*, ARM aarch64,'
                     [armhf]='^ELF 32-bit LSB .*, ARM, EABI5 .*interpreter /lib/ld-linux-armhf\.so\.3,')
 export QEMU_LD_PREFIX=/
-passed=0 failed=0
 work=$(mktemp -d)
 chmod 755 "$work"
 trap 'rm -rf "$work"' EXIT
-
-check() {  # name, then a command that succeeds when the check holds
-  local name=$1; shift
-  if "$@" >"$work/check.log" 2>&1; then
-    echo "ok   $name"; passed=$((passed + 1))
-  else
-    echo "FAIL $name"; sed 's/^/  /' "$work/check.log"; failed=$((failed + 1))
-  fi
-}
-same() {  # expected actual
-  [ "$1" = "$2" ] || { diff <(echo "$1") <(echo "$2"); return 1; }
-}
+. "$(dirname "$0")/script_checks.sh"
 
 # The arm64 bridge through three cases; the armhf one, whose 32-bit time_t and long the MQTT
 # code meets too, through the commands' case.

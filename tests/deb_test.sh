@@ -4,21 +4,9 @@
 # usage: deb_test.sh BUILD_DIR VERSION
 set -uo pipefail
 build=$1 version=$2
-passed=0 failed=0
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-
-check() {  # name, then a command that succeeds when the check holds
-  local name=$1; shift
-  if "$@" >"$work/check.log" 2>&1; then
-    echo "ok   $name"; passed=$((passed + 1))
-  else
-    echo "FAIL $name"; sed 's/^/  /' "$work/check.log"; failed=$((failed + 1))
-  fi
-}
-same() {  # expected actual
-  [ "$1" = "$2" ] || { printf 'expected:\n%s\ngot:\n%s\n' "$1" "$2"; return 1; }
-}
+. "$(dirname "$0")/script_checks.sh"
 silent() {  # a command that must succeed and print nothing
   local out; out=$("$@" 2>&1) && [ -z "$out" ] || { echo "$out"; return 1; }
 }
