@@ -132,6 +132,11 @@ class bridge {
     bool presence_answered_ = false;  // its answer, and so its retained message, has come
     int ready_mid_ = 0;           // the subscription whose answer makes the bridge announce itself
     bool holding_off_ = false;    // found another bridge on this connection: announce nothing
+    // The process had announced itself on an earlier connection: a retained presence of another
+    // bridge found now was published while this one was away. (One found on the connection
+    // this process first announced on is an earlier run's, however late the broker delivers
+    // it behind the commands its session kept.)
+    bool announced_before_ = false;
 };
 
 bridge::ending bridge::run(bridge_config& fresh) {
@@ -204,6 +209,7 @@ void bridge::end_session() {
 
 void bridge::on_connected() {
     holding_off_ = false;
+    announced_before_ = process_.announced;
     presence_answered_ = false;
     // The connection makes none before the session kept since the last stop is ended.
     if (kept_session_is_ours()) forget_kept_session(io_.state_dir);
@@ -264,7 +270,7 @@ void bridge::on_presence(const std::string& payload, bool retained) {
         return;
     }
     if (process_.back_from_pause) return;  // this one announces itself; the other pauses if alive
-    if (!process_.announced) {
+    if (!announced_before_) {
         // An earlier run that was cut off, or a bridge running now: which, only time tells.
         if (!process_.other_run_found) {
             log_.info("found the presence of another run (%s): configs of units no longer "
