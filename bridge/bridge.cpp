@@ -6,6 +6,7 @@
 #include "connection.h"
 #include "discovery.h"
 #include "identity.h"
+#include "remotes.h"
 
 #include <unistd.h>
 
@@ -20,6 +21,9 @@ namespace {
 
 using std::chrono::seconds;
 
+// How long after its frame the bridge's own command may still be reported by rtl_433, beyond
+// the gap: the last radio repeat, rtl_433's decoding and the way through the broker.
+constexpr auto heard_back_delay = std::chrono::milliseconds(1000);
 // A second bridge that took this one's session: the bridge leaves the broker to it, for longer
 // each time it finds it again.
 constexpr auto first_conflict_pause = seconds(30);
@@ -55,10 +59,13 @@ struct process_state {
         std::string topic, payload;
     };
     std::deque<taken> recent;
+    // The X10 buttons heard from remotes, each a device trigger in Home Assistant.
+    std::set<std::string> buttons_heard;
 
     // A reload under another identity or client id: what was found under the old one is no
     // longer known.
     void new_identity() {
+        buttons_heard.clear();
         announced = shared_identity = other_run_found = answered_twin = back_from_pause = false;
         conflict_pause = first_conflict_pause;
     }
@@ -80,7 +87,8 @@ class bridge {
                  [this](const mosquitto_message& m, bool dup) { on_message(m, dup); },
                  [this](int mid) { on_subscribed(mid); }}),
           state_(link_, config, process.units),
-          sender_(config, queue_, state_, log_, *io.sender, io.probe, *io.stop),
+          air_(std::chrono::milliseconds(config.frame_gap_ms) + heard_back_delay),
+          sender_(config, queue_, state_, air_, log_, *io.sender, io.probe, *io.stop),
           discovery_(discovery_messages(config, io.version, io.support_url)),
           presence_topic_(presence_topic(config)) {
         for (const message& m : discovery_) discovery_topics_.insert(m.topic);
@@ -97,6 +105,7 @@ class bridge {
     void on_presence(const std::string& payload, bool retained);
     void found_twin(const std::string& who);
     void on_discovery_config(const std::string& topic, const std::string& payload, bool retained);
+    void on_remote(const std::string& topic, const std::string& payload, bool retained);
     void take(const std::string& topic, const std::string& payload, int mid, bool retained,
               bool dup);
     void announce();
@@ -111,6 +120,11 @@ class bridge {
     }
     void publish_discovery() {
         for (const message& m : discovery_) link_.publish(m.topic, m.payload, true);
+        for (const std::string& button : process_.buttons_heard) publish_trigger(button);
+    }
+    void publish_trigger(const std::string& button) {
+        const message m = trigger_message(config_, button, io_.version, io_.support_url);
+        link_.publish(m.topic, m.payload, true);
     }
     void end_session();
     bool stopping() const { return *io_.stop != 0; }
@@ -122,6 +136,7 @@ class bridge {
     command_queue& queue_;
     connection link_;
     availability state_;
+    airwaves air_;
     port_sender sender_;
     std::vector<message> discovery_;
     std::set<std::string> discovery_topics_;
@@ -217,6 +232,7 @@ void bridge::on_connected() {
     // to the second subscription, and so before this bridge announces itself.
     presence_mid_ = link_.subscribe({presence_topic_});
     std::vector<std::string> filters = command_filters(config_);
+    if (!config_.rtl_433_topic.empty()) filters.push_back(config_.rtl_433_topic);
     if (config_.discovery) {
         filters.push_back(config_.status_topic);
         filters.push_back(own_discovery_filter(config_));
@@ -331,7 +347,37 @@ void bridge::on_message(const mosquitto_message& msg, bool dup) {
         discovery_config) {
         return on_discovery_config(topic, payload, msg.retain);
     }
+    bool remote = false;
+    if (!config_.rtl_433_topic.empty() && topic.rfind(config_.topic_root() + "/", 0) != 0 &&
+        mosquitto_topic_matches_sub(config_.rtl_433_topic.c_str(), topic.c_str(), &remote) ==
+            MOSQ_ERR_SUCCESS &&
+        remote) {
+        return on_remote(topic, payload, msg.retain);
+    }
     take(topic, payload, msg.mid, msg.retain, dup);
+}
+
+// An X10 command heard by rtl_433: a remote's press changes the states as the bridge's own
+// frame would, and is handed on to Home Assistant as a device trigger.
+void bridge::on_remote(const std::string& topic, const std::string& payload, bool retained) {
+    cli::frame_order heard;
+    std::string why;
+    if (!read_remote_event(payload, heard, why)) {
+        // Another device's event is no concern of the bridge.
+        if (!why.empty()) log_.warning("rtl_433 event on %s ignored: %s", topic.c_str(), why.c_str());
+        return;
+    }
+    // An event the broker kept is no press now.
+    if (retained) return;
+    if (!air_.new_press(heard.label)) {
+        if (io_.verbose) log_.info("heard %s: this bridge's own frame or a repeat", heard.label.c_str());
+        return;
+    }
+    log_.info("heard %s from a remote", heard.label.c_str());
+    state_.frames_done({heard}, 1);
+    if (config_.discovery && process_.buttons_heard.insert(heard.label).second)
+        publish_trigger(heard.label);
+    link_.publish(remote_topic(config_), heard.label, false);
 }
 
 void bridge::take(const std::string& topic, const std::string& payload, int mid, bool retained,

@@ -67,6 +67,16 @@ std::string topic(const YAML::Node& node, const std::string& key) {
     return text;
 }
 
+// A subscription's topic filter: + and # where MQTT allows them.
+std::string topic_filter(const YAML::Node& node, const std::string& key) {
+    const std::string text = mqtt_string(node, key);
+    if (mosquitto_sub_topic_check(text.c_str()) != MOSQ_ERR_SUCCESS) {
+        fault(node, key + " takes a topic filter (+ for one level, # for the rest), not [" +
+                        cli::shown(text) + "]");
+    }
+    return text;
+}
+
 using section_reader = std::map<std::string, std::function<void(const YAML::Node&)>>;
 
 // Every key of a mapping must be known; each known key's reader takes its value.
@@ -404,7 +414,14 @@ bool load_config(const std::string& path, bridge_config& out, std::string& error
                   }
                   out.node_id_given = true;
               }},
-             {"units", [&](const YAML::Node& v) { read_units(v, out); }}});
+             {"units", [&](const YAML::Node& v) { read_units(v, out); }},
+             {"rtl_433", [&](const YAML::Node& r) {
+                  out.rtl_433_topic = "rtl_433/+/events";  // rtl_433's own default
+                  if (r.IsNull()) return;
+                  read_section(r, "rtl_433", {{"topic", [&](const YAML::Node& v) {
+                                                   out.rtl_433_topic = topic_filter(v, "topic");
+                                               }}});
+              }}});
         // Faults of one key that another key decides, whatever their order in the file.
         if (password_node && out.user.empty()) {
             fault(*password_node, "password_file needs user: MQTT sends no password without a "

@@ -62,6 +62,9 @@ struct bridge_config {
     std::string node_id;
     bool node_id_given = false;
     std::vector<unit_config> units;  // in the file's order
+    // rtl_433: where rtl_433 publishes the events it decodes (X10 remotes among them), as a
+    // topic filter; empty when the file has no rtl_433 section.
+    std::string rtl_433_topic;
 
     // "<base_topic>/<node_id>": every topic of this bridge but discovery's.
     std::string topic_root() const { return base_topic + "/" + node_id; }

@@ -60,6 +60,25 @@ std::string last_frame_topic(const bridge_config& config) {
     return config.topic_root() + "/last_frame";
 }
 
+std::string remote_topic(const bridge_config& config) { return config.topic_root() + "/remote"; }
+
+message trigger_message(const bridge_config& config, const std::string& button,
+                        const std::string& version, const std::string& support_url) {
+    std::string object = ascii_lower(button);
+    std::replace(object.begin(), object.end(), ' ', '_');
+    const json body = {{"automation_type", "trigger"},
+                       {"topic", remote_topic(config)},
+                       {"payload", button},
+                       {"type", "button_short_press"},
+                       {"subtype", button},
+                       {"qos", 1},
+                       {"device", device(config, version)},
+                       {"origin", origin(version, support_url)}};
+    return {config.discovery_topic + "/device_automation/" + config.node_id + "/" + object +
+                "/config",
+            text_of(body)};
+}
+
 std::vector<message> discovery_messages(const bridge_config& config, const std::string& version,
                                         const std::string& support_url) {
     std::vector<message> out;

@@ -26,6 +26,15 @@ std::string last_frame_topic(const bridge_config& config);
 std::vector<message> discovery_messages(const bridge_config& config, const std::string& version,
                                         const std::string& support_url);
 
+// "<base>/<node>/remote": each new press of an X10 button heard through rtl_433 ("B9 ON",
+// "B DIM"), not retained.
+std::string remote_topic(const bridge_config& config);
+
+// The device trigger of one X10 button heard ("B9 ON", "B BRIGHT"), under the bridge's device,
+// so that a remote's buttons drive Home Assistant's automations.
+message trigger_message(const bridge_config& config, const std::string& button,
+                        const std::string& version, const std::string& support_url);
+
 // The filter that finds every discovery config published under this bridge's node id, so that
 // configs of units no longer configured can be cleared. Empty when discovery is off.
 std::string own_discovery_filter(const bridge_config& config);

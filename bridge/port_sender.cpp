@@ -13,9 +13,9 @@ constexpr auto probe_every = std::chrono::seconds(5);
 }  // namespace
 
 port_sender::port_sender(const bridge_config& config, command_queue& queue, availability& state,
-                         logger& log, cli::sender& sender, port_probe probe,
+                         airwaves& air, logger& log, cli::sender& sender, port_probe probe,
                          const volatile std::sig_atomic_t& stop)
-    : config_(config), queue_(queue), state_(state), log_(log), sender_(sender),
+    : config_(config), queue_(queue), state_(state), air_(air), log_(log), sender_(sender),
       probe_(std::move(probe)), stop_(stop) {}
 
 void port_sender::start() {
@@ -101,7 +101,8 @@ void port_sender::send(command& c) {
     // The states go out as soon as the work's last frame is whole, not after the gap that
     // follows.
     const cli::send_result sent =
-        sender_.send(c.frames, options, [&](const cli::frame_order&, double frame_ms) {
+        sender_.send(c.frames, options, [&](const cli::frame_order& frame, double frame_ms) {
+            air_.sent(frame.label);
             took += frame_ms;
             if (++whole == c.frames.size()) state_.frames_done(c.frames, whole);
         });

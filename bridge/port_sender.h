@@ -9,6 +9,7 @@
 #include "bridge_log.h"
 #include "command_queue.h"
 #include "connection.h"
+#include "remotes.h"
 #include "run.h"
 
 #include <atomic>
@@ -26,7 +27,7 @@ using port_probe = std::function<bool(const std::string& port, std::string& why)
 class port_sender {
   public:
     port_sender(const bridge_config& config, command_queue& queue, availability& state,
-                logger& log, cli::sender& sender, port_probe probe,
+                airwaves& air, logger& log, cli::sender& sender, port_probe probe,
                 const volatile std::sig_atomic_t& stop);
     port_sender(const port_sender&) = delete;
     port_sender& operator=(const port_sender&) = delete;
@@ -47,6 +48,7 @@ class port_sender {
     const bridge_config& config_;
     command_queue& queue_;
     availability& state_;
+    airwaves& air_;
     logger& log_;
     cli::sender& sender_;
     port_probe probe_;

@@ -74,7 +74,8 @@ TEST_F(ConfigFile, FullFileGivesEveryValue) {
              "units:\n"
              "  a1: { name: \"K\xc3\xbc" "che: \\\"#1\\\"\", type: light, dim_steps: 6 }\n"
              "  E3: { name: Coffee maker, type: switch }\n"
-             "  P16:\n"))
+             "  P16:\n"
+             "rtl_433: { topic: sdr/x10/# }\n"))
         << error_;
     const bridge_config& c = config_;
     EXPECT_EQ("broker.lan", c.host);
@@ -106,6 +107,7 @@ TEST_F(ConfigFile, FullFileGivesEveryValue) {
     EXPECT_EQ("P16", c.units[2].name) << "a unit without a name is called by its id";
     EXPECT_TRUE(c.units[2].dimmable) << "a light dims unless it says not";
     EXPECT_EQ(19, c.units[2].dim_steps);
+    EXPECT_EQ("sdr/x10/#", c.rtl_433_topic);
     EXPECT_TRUE(warnings_.empty());
 }
 
@@ -129,6 +131,9 @@ TEST_F(ConfigFile, DefaultsForWhatIsLeftOut) {
     EXPECT_EQ(850, config_.frame_gap_ms);
     EXPECT_FALSE(config_.has_password);
     EXPECT_TRUE(config_.units.empty());
+    EXPECT_EQ("", config_.rtl_433_topic) << "no remotes without the section";
+    ASSERT_TRUE(load("serial: { port: /dev/ttyUSB0 }\nrtl_433:\n")) << error_;
+    EXPECT_EQ("rtl_433/+/events", config_.rtl_433_topic);
     for (const std::string off : {"false", "no", "off"}) {
         ASSERT_TRUE(load(
             "serial: { port: /dev/ttyUSB0 }\nhomeassistant: { discovery_topic: " + off + " }\n"));
@@ -171,6 +176,8 @@ TEST_F(ConfigFile, BadFilesNameTheLineAndTheFault) {
         {port + "mqtt:\n  server: mqtt://broker:99999\n", "4: server: the port must be"},
         {port + "mqtt:\n  base_topic: home/#\n", "4: base_topic must be a topic without + or #"},
         {port + "node_id: Living-Room\n", "3: node_id takes 1 to 64 lower-case letters"},
+        {port + "rtl_433:\n  topic: rtl_433/#/events\n", "4: topic takes a topic filter"},
+        {port + "rtl_433:\n  port: 1883\n", "4: unknown key [port] in rtl_433"},
     };
     for (const auto& row : rows) {
         EXPECT_FALSE(load(row.text)) << row.text;

@@ -1,5 +1,6 @@
 // vantrel mqtt end to end: the bridge on the virtual CM17A (this program runs inside
 // "cm17a run --link PORT"), against mosquitto brokers of the tests' own.
+#include "command_line.h"
 #include "mqtt_support.h"
 #include "trace_support.h"
 #include "version.h"
@@ -20,6 +21,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -878,6 +880,120 @@ TEST_F(Bridge, ABrightnessIsReachedByOnAndDimsFromWhatTheLampIsBelievedToBe) {
         })) << what << ": " << retained("vantrel/house/A1/state") << ", "
             << retained("vantrel/house/A1/brightness");
     }
+}
+
+// What the real rtl_433 reports of one press of an X10 RF command, sent `repeats` times as a
+// remote does: rtl_433's pulse-data file of it (a 9 ms leader, a 4.5 ms gap, then each code
+// byte and its complement, most significant bit first, as 562 us pulses followed by 562 us for
+// a 0 and 1687 us for a 1), decoded by rtl_433 itself.
+std::vector<std::string> rtl_433_events(const std::string& dir, const vantrel::cli::frame_order& frame,
+                                        int repeats = 5) {
+    std::string pulses = ";pulse data\n;version 1\n;timescale 1us\n";
+    for (int r = 0; r < repeats; ++r) {
+        pulses += "9000 4500\n";
+        for (int half = 0; half < 2; ++half) {
+            const std::string byte(frame.code + 8 * half, 8);
+            std::string complement = byte;
+            for (char& bit : complement) bit = bit == '1' ? '0' : '1';
+            for (char bit : byte + complement) pulses += bit == '1' ? "562 1687\n" : "562 562\n";
+        }
+        pulses += "562 40000\n";
+    }
+    const std::string path = dir + "/press.ook";
+    std::ofstream(path) << pulses << ";end\n";
+    test::child decoder({"rtl_433", "-R", "22", "-r", path, "-F", "json"}, dir + "/rtl_433");
+    EXPECT_EQ(0, decoder.finish()) << decoder.err();
+    std::vector<std::string> events;
+    std::istringstream lines(decoder.out());
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line[0] == '{') events.push_back(line);
+    }
+    EXPECT_EQ(static_cast<std::size_t>(repeats), events.size()) << frame.label << decoder.err();
+    return events;
+}
+
+// X10 remotes heard through rtl_433 (its events published as its MQTT output would): a press
+// switches a configured unit's state as a frame of the bridge would, and every button heard
+// becomes one device trigger and a message per press; the bridge's own frames heard back and a
+// remote's repeats are no new presses; malformed events are logged.
+TEST_F(Bridge, RemotesHeardThroughRtl433) {
+    start(config({{"frame_gap", "300"}}) + "rtl_433:\n");
+    client watch(broker_->port());
+    watch.subscribe("vantrel/house/remote");
+    watch.subscribe("homeassistant/device_automation/#");
+    watch.subscribe("vantrel/house/+/state");
+    watch.subscribe("vantrel/house/+/brightness");
+    const auto press = [&](const vantrel::cli::frame_order& frame) {
+        for (const std::string& event : rtl_433_events(dir_, frame))
+            watch.publish("rtl_433/pi/events", event);
+    };
+    const auto pressed = [&](std::size_t n) {
+        return test::eventually([&] { return watch.on("vantrel/house/remote").size() == n; });
+    };
+    press(vantrel::cli::unit_frame("E3", true));
+    ASSERT_TRUE(pressed(1)) << bridge_->err();
+    EXPECT_TRUE(watch.wait_for("vantrel/house/E3/state", "ON"));
+    press(vantrel::cli::unit_frame("A1", true));
+    std::this_thread::sleep_for(500ms);  // a new press, not a repeat
+    press(vantrel::cli::unit_frame("A1", true));
+    press(vantrel::cli::house_frame('A', false));
+    ASSERT_TRUE(pressed(4)) << bridge_->err();
+    EXPECT_TRUE(watch.wait_for("vantrel/house/A1/brightness", "18")) << "full, then a DIM";
+
+    // The bridge's own DIM, heard back (well after the remote's last one): the estimate is
+    // dimmed once.
+    std::this_thread::sleep_for(500ms);
+    test::trace_mark mark;
+    watch.publish("vantrel/house/A/dim/set", "PRESS");
+    ASSERT_EQ(std::vector<std::string>{"A DIM"}, meanings(closed_sessions(mark, 1)));
+    press(vantrel::cli::house_frame('A', false));
+    // Malformed events, and another device's, which is no concern of the bridge.
+    for (const char* event :
+         {"not json", R"({"model":"X10-RF","channel":"Q","id":1,"state":"ON"})",
+          R"({"model":"X10-RF","channel":"A","id":17,"state":"ON"})",
+          R"({"model":"X10-RF","channel":"A","id":1,"state":"DANCE"})",
+          R"({"model":"Acurite-Tower","id":1,"channel":"A","state":"ON"})"}) {
+        watch.publish("rtl_433/pi/events", event);
+    }
+    press(vantrel::cli::unit_frame("B9", false));
+    ASSERT_TRUE(pressed(5)) << bridge_->err();
+    EXPECT_EQ("17", watch.on("vantrel/house/A1/brightness").back().payload);
+    EXPECT_EQ(4u, count_of(bridge_->err(), "rtl_433 event on rtl_433/pi/events ignored")) << bridge_->err();
+
+    std::vector<std::string> presses, triggers;
+    for (const auto& m : watch.on("vantrel/house/remote")) {
+        presses.push_back(m.payload + (m.retain ? " (retained)" : ""));
+    }
+    EXPECT_EQ((std::vector<std::string>{"E3 ON", "A1 ON", "A1 ON", "A DIM", "B9 OFF"}), presses);
+    // One config per button, however often pressed, retained.
+    for (const auto& m : watch.messages()) {
+        if (m.topic.rfind("homeassistant/device_automation/", 0) == 0) triggers.push_back(m.topic);
+    }
+    client later(broker_->port());
+    later.subscribe("homeassistant/device_automation/#");
+    ASSERT_TRUE(test::eventually([&] { return later.messages().size() == 4; }));
+    for (const auto& m : later.messages()) {
+        const json body = json::parse(m.payload);
+        const std::string button = body.value("payload", "");
+        std::string object = button;
+        std::transform(object.begin(), object.end(), object.begin(),
+                       [](char c) { return c == ' ' ? '_' : static_cast<char>(std::tolower(c)); });
+        EXPECT_EQ("homeassistant/device_automation/house/" + object + "/config", m.topic);
+        EXPECT_TRUE(m.retain) << m.topic;
+        EXPECT_EQ(json::parse(R"({"automation_type":"trigger","topic":"vantrel/house/remote",)"
+                              R"("type":"button_short_press","qos":1})"),
+                  json({{"automation_type", body["automation_type"]},
+                        {"topic", body["topic"]},
+                        {"type", body["type"]},
+                        {"qos", body["qos"]}}));
+        EXPECT_EQ(button, body.value("subtype", "")) << m.topic;
+        EXPECT_EQ(json::array({"vantrel_house"}), body["device"]["identifiers"]) << m.topic;
+    }
+    EXPECT_EQ((std::vector<std::string>{"homeassistant/device_automation/house/e3_on/config",
+                                        "homeassistant/device_automation/house/a1_on/config",
+                                        "homeassistant/device_automation/house/a_dim/config",
+                                        "homeassistant/device_automation/house/b9_off/config"}),
+              triggers);
 }
 
 // The broker sends a command again, flagged, when the bridge's acknowledgement was lost: it is
