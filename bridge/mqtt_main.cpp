@@ -147,6 +147,8 @@ int mqtt_main(const std::vector<std::string>& args, const lock_settings& lock) {
         std::printf("frames on %s: clock %d ms, reset %d ms, standby %d ms, gap %d ms\n",
                     config.serial_port.c_str(), t.clock_rate, t.reset_duration,
                     t.standby_duration, config.frame_gap_ms);
+        if (!config.rtl_433_topic.empty())
+            std::printf("X10 remotes: rtl_433's events on %s\n", config.rtl_433_topic.c_str());
         if (config.node_id.empty()) {
             std::printf("node_id: %s\n", origin.c_str());
         } else {
