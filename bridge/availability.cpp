@@ -37,6 +37,12 @@ void availability::frames_done(const cli::work& frames, std::size_t count) {
     for (const std::string& id : changed) publish_unit_locked(*find_unit(config_, id));
 }
 
+void availability::republish(const std::string& id) {
+    std::lock_guard<std::mutex> hold(lock_);
+    const unit_config* unit = find_unit(config_, id);
+    if (connected_ && unit) publish_unit_locked(*unit);
+}
+
 int availability::level(const std::string& id) const {
     std::lock_guard<std::mutex> hold(lock_);
     const auto b = units_.units.find(id);

@@ -26,6 +26,9 @@ class availability {
     bool port_ok() const;
     // Frames sent (or heard): the states they change, published at once when connected.
     void frames_done(const cli::work& frames, std::size_t count);
+    // A unit's command was refused or failed: its state as believed goes out again, so that a
+    // hub that showed the state asked for (optimistically) shows the one believed.
+    void republish(const std::string& id);
     // A unit's believed level (unknown_level when nothing is known).
     int level(const std::string& id) const;
     // A command's result ("A1 ON sent", "A1 ON failed: why"), kept and published like a state.

@@ -61,6 +61,8 @@ struct process_state {
     std::deque<taken> recent;
     // The X10 buttons heard from remotes, each a device trigger in Home Assistant.
     std::set<std::string> buttons_heard;
+    // The frames sent lately, so that one heard back just after a reload is still known.
+    airwaves air;
 
     // A reload under another identity or client id: what was found under the old one is no
     // longer known.
@@ -70,6 +72,17 @@ struct process_state {
         conflict_pause = first_conflict_pause;
     }
 };
+
+// Every subscription of a configuration but its presence's.
+std::vector<std::string> wanted_filters(const bridge_config& config) {
+    std::vector<std::string> filters = command_filters(config);
+    if (!config.rtl_433_topic.empty()) filters.push_back(config.rtl_433_topic);
+    if (config.discovery) {
+        filters.push_back(config.status_topic);
+        filters.push_back(own_discovery_filter(config));
+    }
+    return filters;
+}
 
 // Whether two configurations meet the broker as the same client, in the same session.
 bool same_session(const bridge_config& a, const bridge_config& b) {
@@ -87,11 +100,11 @@ class bridge {
                  [this](const mosquitto_message& m, bool dup) { on_message(m, dup); },
                  [this](int mid) { on_subscribed(mid); }}),
           state_(link_, config, process.units),
-          air_(std::chrono::milliseconds(config.frame_gap_ms) + heard_back_delay),
-          sender_(config, queue_, state_, air_, log_, *io.sender, io.probe, *io.stop),
+          sender_(config, queue_, state_, process.air, log_, *io.sender, io.probe, *io.stop),
           discovery_(discovery_messages(config, io.version, io.support_url)),
           presence_topic_(presence_topic(config)) {
         for (const message& m : discovery_) discovery_topics_.insert(m.topic);
+        process.air.echo(std::chrono::milliseconds(config.frame_gap_ms) + heard_back_delay);
     }
 
     // The configuration read again for a reload is left in fresh.
@@ -120,6 +133,7 @@ class bridge {
     }
     void publish_discovery() {
         for (const message& m : discovery_) link_.publish(m.topic, m.payload, true);
+        if (config_.rtl_433_topic.empty()) return;
         for (const std::string& button : process_.buttons_heard) publish_trigger(button);
     }
     void publish_trigger(const std::string& button) {
@@ -136,7 +150,6 @@ class bridge {
     command_queue& queue_;
     connection link_;
     availability state_;
-    airwaves air_;
     port_sender sender_;
     std::vector<message> discovery_;
     std::set<std::string> discovery_topics_;
@@ -187,6 +200,16 @@ bridge::ending bridge::run(bridge_config& fresh) {
         // The session stays for the next connection, and the waiting commands for its sender,
         // unless the bridge now meets the broker as another client.
         const bool same = same_session(config_, fresh);
+        if (same) {
+            // The session goes on: what the new file no longer wants must not keep coming.
+            std::vector<std::string> gone, was = wanted_filters(config_), now = wanted_filters(fresh);
+            was.push_back(presence_topic_);
+            now.push_back(presence_topic(fresh));
+            for (const std::string& f : was) {
+                if (std::find(now.begin(), now.end(), f) == now.end()) gone.push_back(f);
+            }
+            if (!gone.empty()) link_.unsubscribe(gone);
+        }
         if (!link_.close(state_.topic(), "offline", !same) && !same) {
             log_.warning("the broker keeps the session of client id %s for up to %u s",
                          config_.client_id.c_str(), config_.session_expiry_s);
@@ -231,13 +254,7 @@ void bridge::on_connected() {
     // The presence first, on its own: its retained message, if any, arrives before the answer
     // to the second subscription, and so before this bridge announces itself.
     presence_mid_ = link_.subscribe({presence_topic_});
-    std::vector<std::string> filters = command_filters(config_);
-    if (!config_.rtl_433_topic.empty()) filters.push_back(config_.rtl_433_topic);
-    if (config_.discovery) {
-        filters.push_back(config_.status_topic);
-        filters.push_back(own_discovery_filter(config_));
-    }
-    ready_mid_ = link_.subscribe(filters);
+    ready_mid_ = link_.subscribe(wanted_filters(config_));
 }
 
 void bridge::on_lost(bool taken_over) {
@@ -318,12 +335,21 @@ void bridge::on_discovery_config(const std::string& topic, const std::string& pa
     // the same node id, and another bridge's under the same identity, stay. Only the retained
     // configs that the subscription brings, after the presence has been looked at: a config
     // delivered from the session the broker kept (after a crash) comes before the presence.
+    // The device triggers of the buttons heard before stay while remotes are heard, and are
+    // published again with the rest, even by a broker that forgets them.
+    if (retained && !config_.rtl_433_topic.empty()) {
+        const std::string button = trigger_button(config_, topic, payload);
+        if (!button.empty()) {
+            process_.buttons_heard.insert(button);
+            return;
+        }
+    }
     if (!retained || !presence_answered_ || payload.empty() || discovery_topics_.count(topic) ||
         !published_by_this_bridge(config_, payload) || process_.shared_identity ||
         process_.other_run_found) {
         return;
     }
-    log_.info("cleared %s: the unit is no longer configured", topic.c_str());
+    log_.info("cleared %s: no longer configured", topic.c_str());
     link_.publish(topic, "", true);
 }
 
@@ -331,7 +357,14 @@ void bridge::on_message(const mosquitto_message& msg, bool dup) {
     const std::string topic = msg.topic;
     const std::string payload(static_cast<const char*>(msg.payload),
                               static_cast<std::size_t>(std::max(msg.payloadlen, 0)));
-    if (io_.verbose) log_.info("<- %s %s", topic.c_str(), payload.c_str());
+    if (io_.verbose) {
+        // Anyone on the broker may publish on a topic the bridge takes; the log shows a start.
+        constexpr std::size_t shown_bytes = 200;
+        log_.info("<- %s %s%s", topic.c_str(), payload.substr(0, shown_bytes).c_str(),
+                  payload.size() > shown_bytes
+                      ? (" ... (" + std::to_string(payload.size()) + " bytes)").c_str()
+                      : "");
+    }
     if (topic == presence_topic_) return on_presence(payload, msg.retain);
     if (config_.discovery && topic == config_.status_topic) {
         if (payload == "online" && !holding_off_) {
@@ -369,7 +402,7 @@ void bridge::on_remote(const std::string& topic, const std::string& payload, boo
     }
     // An event the broker kept is no press now.
     if (retained) return;
-    if (!air_.new_press(heard.label)) {
+    if (!process_.air.new_press(heard.label)) {
         if (io_.verbose) log_.info("heard %s: this bridge's own frame or a repeat", heard.label.c_str());
         return;
     }
@@ -407,9 +440,11 @@ void bridge::take(const std::string& topic, const std::string& payload, int mid,
     }
     if (!state_.port_ok()) {
         log_.warning("%s refused: %s is unavailable", c.label.c_str(), config_.serial_port.c_str());
+        if (c.what == command::kind::unit) state_.republish(c.id);
         return;
     }
-    const std::string label = c.label;
+    const std::string label = c.label, id = c.id;
+    const bool unit = c.what == command::kind::unit;
     const command_queue::outcome o = queue_.push(std::move(c));
     if (!o.replaced.empty()) {
         log_.info("%s replaces %s, which was still waiting", label.c_str(), o.replaced.c_str());
@@ -420,6 +455,7 @@ void bridge::take(const std::string& topic, const std::string& payload, int mid,
     if (o.dropped == label) {
         log_.warning("%s dropped: %zu commands wait already (%zu dropped so far)", label.c_str(),
                      queue_.limit(), o.dropped_so_far);
+        if (unit) state_.republish(id);
     } else if (!o.dropped.empty()) {
         log_.warning("%s dropped to make room for %s: %zu commands wait (%zu dropped so far)",
                      o.dropped.c_str(), label.c_str(), queue_.limit(), o.dropped_so_far);
@@ -443,6 +479,12 @@ int run_bridge(bridge_config config, const bridge_io& io) {
         if (ending != bridge::ending::reload) break;
         if (presence_topic(config) != presence_topic(fresh) || config.client_id != fresh.client_id)
             process.new_identity();
+        // A lamp whose steps changed is no longer known at any level.
+        for (const unit_config& unit : fresh.units) {
+            const unit_config* was = find_unit(config, unit.id);
+            if (!was || was->dim_steps != unit.dim_steps || was->dimmable != unit.dimmable)
+                process.units.units[unit.id].level = unknown_level;
+        }
         config = std::move(fresh);
         // The commands still waiting are sent under the new configuration; those for a unit
         // or house it no longer has are not.

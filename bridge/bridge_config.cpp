@@ -329,7 +329,7 @@ bool load_config(const std::string& path, bridge_config& out, std::string& error
                 field = static_cast<std::int32_t>(number(v, key, max_ms));
             };
         };
-        std::optional<YAML::Node> password_node, ca_node;
+        std::optional<YAML::Node> password_node, ca_node, rtl_node;
         read_section(
             root, "",
             {{"mqtt",
@@ -417,6 +417,7 @@ bool load_config(const std::string& path, bridge_config& out, std::string& error
              {"units", [&](const YAML::Node& v) { read_units(v, out); }},
              {"rtl_433", [&](const YAML::Node& r) {
                   out.rtl_433_topic = "rtl_433/+/events";  // rtl_433's own default
+                  rtl_node = r;
                   if (r.IsNull()) return;
                   read_section(r, "rtl_433", {{"topic", [&](const YAML::Node& v) {
                                                    out.rtl_433_topic = topic_filter(v, "topic");
@@ -429,6 +430,24 @@ bool load_config(const std::string& path, bridge_config& out, std::string& error
         }
         if (ca_node && !out.tls) {
             fault(*ca_node, "ca is for mqtts:// servers; with mqtt:// nothing is encrypted");
+        }
+        if (rtl_node) {
+            // Overlapping subscriptions bring a message once for each: the bridge's own
+            // commands would come twice.
+            const std::string node = out.node_id_given ? out.node_id : "node";
+            const std::string root = out.base_topic + "/" + node;
+            for (const std::string& own :
+                 {root + "/A1/set", root + "/A1/brightness/set", root + "/A/dim/set",
+                  root + "/A1/state", root + "/bridge", out.status_topic,
+                  out.discovery_topic + "/light/" + node + "/a1/config"}) {
+                bool match = false;
+                if (mosquitto_topic_matches_sub(out.rtl_433_topic.c_str(), own.c_str(), &match) ==
+                        MOSQ_ERR_SUCCESS &&
+                    match) {
+                    fault(*rtl_node, "rtl_433's topic " + out.rtl_433_topic +
+                                         " takes in the bridge's own topics (" + own + ")");
+                }
+            }
         }
         if (!port_given) {
             throw config_fault{YAML::Mark::null_mark(),

@@ -102,6 +102,7 @@ std::string parse_command(const bridge_config& config, const std::string& topic,
         }
         out.id = id;
         out.level = static_cast<int>(level);
+        out.steps = unit->dim_steps;
         out.on = level > 0;
         out.label = id + " brightness " + std::to_string(level);
         return {};

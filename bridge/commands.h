@@ -17,7 +17,8 @@ struct command {
     std::string id;         // "A1", or the house letter for BRIGHT and DIM
     bool on = true;         // a unit's ON; a house's BRIGHT
     int count = 1;          // a house's steps
-    int level = -1;         // a dimmable lamp's brightness to reach (0 to its dim_steps), or -1
+    int level = -1;         // a dimmable lamp's brightness to reach (0 to steps), or -1
+    int steps = 0;          // the lamp's dim_steps when the level was given
     cli::work frames;       // in sending order; a level's are made when it is sent
     std::string label;        // for the log: "A1 ON", "E BRIGHT x3"
 };

@@ -342,6 +342,15 @@ int connection::subscribe(const std::vector<std::string>& filters) {
     return mid;
 }
 
+void connection::unsubscribe(const std::vector<std::string>& filters) {
+    std::vector<char*> list;
+    for (const std::string& f : filters) list.push_back(const_cast<char*>(f.c_str()));
+    const int rc = mosquitto_unsubscribe_multiple(m_, nullptr, static_cast<int>(list.size()),
+                                                  list.data(), nullptr);
+    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN)
+        log_.warning("can't unsubscribe: %s", reason(rc).c_str());
+}
+
 bool connection::close(const std::string& topic, const std::string& payload, bool end_session) {
     if (!connected_) return !end_session;
     pending_ = -2;

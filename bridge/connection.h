@@ -50,6 +50,8 @@ class connection {
     // Both return the message id, or 0 when nothing could be sent (no connection).
     int publish(const std::string& topic, const std::string& payload, bool retain);
     int subscribe(const std::vector<std::string>& filters);
+    // Ends subscriptions that the session keeps (a reload that no longer wants them).
+    void unsubscribe(const std::vector<std::string>& filters);
     bool connected() const { return connected_; }
 
     // After serve: publishes payload on topic (the bridge's offline), waiting up to 2 s for

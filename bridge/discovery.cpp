@@ -126,7 +126,8 @@ std::vector<message> discovery_messages(const bridge_config& config, const std::
         }
     }
     // Without availability: a failing adapter takes the bridge offline, and that is when its
-    // reason must still show.
+    // reason must still show. A bridge without units has no frames to tell of.
+    if (config.units.empty()) return out;
     const json last = {{"unique_id", device_identifier(config) + "_last_frame"},
                        {"name", "Last frame"},
                        {"state_topic", last_frame_topic(config)},
@@ -146,10 +147,15 @@ std::string own_discovery_filter(const bridge_config& config) {
 bool published_by_this_bridge(const bridge_config& config, const std::string& payload) {
     const json body = json::parse(payload, nullptr, false);
     if (!body.is_object()) return false;
-    const auto unique_id = body.find("unique_id");
+    const auto text = [&](const char* key) {
+        const auto at = body.find(key);
+        return at != body.end() && at->is_string() ? at->get<std::string>() : std::string();
+    };
+    // An entity's unique_id, or a device trigger on the bridge's remote topic (a trigger has
+    // no unique_id).
     const std::string prefix = device_identifier(config) + "_";
-    if (unique_id == body.end() || !unique_id->is_string() ||
-        unique_id->get_ref<const std::string&>().compare(0, prefix.size(), prefix) != 0) {
+    if (text("unique_id").compare(0, prefix.size(), prefix) != 0 &&
+        (text("automation_type") != "trigger" || text("topic") != remote_topic(config))) {
         return false;
     }
     // This bridge writes "device" and "identifiers" in full, the identifiers as a list.
@@ -158,6 +164,25 @@ bool published_by_this_bridge(const bridge_config& config, const std::string& pa
     const auto ids = dev->find("identifiers");
     if (ids == dev->end() || !ids->is_array()) return false;
     return std::find(ids->begin(), ids->end(), json(device_identifier(config))) != ids->end();
+}
+
+std::string trigger_button(const bridge_config& config, const std::string& topic,
+                           const std::string& payload) {
+    if (!published_by_this_bridge(config, payload)) return {};
+    const json body = json::parse(payload);
+    const auto button = body.find("payload");
+    if (button == body.end() || !button->is_string()) return {};
+    const std::string text = button->get<std::string>();
+    // Only a button this bridge could have heard, at the topic it gives it.
+    const std::size_t space = text.find(' ');
+    if (space == std::string::npos) return {};
+    const std::string id = text.substr(0, space), what = text.substr(space + 1);
+    const bool house = id.size() == 1 && id[0] >= 'A' && id[0] <= 'P';
+    const bool heard_form = house ? what == "DIM" || what == "BRIGHT"
+                                  : (what == "ON" || what == "OFF") &&
+                                        cli::unit_frame(id, what == "ON").code != nullptr;
+    if (!heard_form || trigger_message(config, text, "", "").topic != topic) return {};
+    return text;
 }
 
 std::string presence_payload(const std::string& instance, const std::string& host, long pid,

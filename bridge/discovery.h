@@ -40,10 +40,16 @@ message trigger_message(const bridge_config& config, const std::string& button,
 std::string own_discovery_filter(const bridge_config& config);
 
 // Whether a config found under that filter is one that this identity published: its unique_id
-// begins with vantrel_<node_id>_ and its device's identifiers hold vantrel_<node_id>. Other
+// begins with vantrel_<node_id>_ (or it is a device trigger on the bridge's remote topic) and
+// its device's identifiers hold vantrel_<node_id>. Other
 // programs publish under the same node id (it is the host name by default), and theirs are not
 // this bridge's to clear.
 bool published_by_this_bridge(const bridge_config& config, const std::string& payload);
+
+// The button of a device trigger config that this bridge published ("B9 ON"), found at topic;
+// empty for anything else.
+std::string trigger_button(const bridge_config& config, const std::string& topic,
+                           const std::string& payload);
 
 // Who runs under this identity: "<base_topic>/<node_id>/bridge", retained, so that a second
 // bridge with the same identity (a cloned SD card) is found out.

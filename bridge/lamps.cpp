@@ -20,20 +20,23 @@ std::string beliefs::apply(const bridge_config& config, const cli::frame_order& 
     unit_belief& b = units[id];
     if (!house_step) {
         b.state = frame.on ? "ON" : "OFF";
-        // A module that was off comes on at full; a dimmed one stays where it is.
-        if (unit->dimmable) b.level = !frame.on ? 0 : b.level > 0 ? b.level : unit->dim_steps;
+        // A module that was off comes on at full; a dimmed one stays where it is, and one whose
+        // level is not known stays not known.
+        if (unit->dimmable) b.level = !frame.on ? 0 : b.level == 0 ? unit->dim_steps : b.level;
         return id;
     }
     // A lamp that is off comes on at full before it takes the step. A dimmed lamp stays on
     // however far it is dimmed.
     if (!unit->dimmable) return {};
     b.state = "ON";
+    if (b.level == unknown_level) return id;
     const int start = b.level > 0 ? b.level : unit->dim_steps;
     b.level = std::clamp(start + (frame.on ? 1 : -1), 1, unit->dim_steps);
     return id;
 }
 
 cli::work level_frames(const std::string& id, int from, int level, int steps) {
+    level = std::clamp(level, 0, steps);
     if (level == 0) return {cli::unit_frame(id, false)};
     cli::work frames;
     if (from != 0 && from != steps) frames.push_back(cli::unit_frame(id, false));

@@ -29,7 +29,8 @@ struct beliefs {
     std::string apply(const bridge_config& config, const cli::frame_order& frame);
 };
 
-// The frames that take a dimmable lamp believed at `from` to `level` (0 to steps). A lamp
+// The frames that take a dimmable lamp believed at `from` to `level` (0 to steps; beyond, to
+// full). A lamp
 // module that is off comes on at full, and one that is on (dimmed or not) takes DIMs; ON leaves
 // a dimmed lamp where it is, so a lamp that may be dimmed is switched off first.
 cli::work level_frames(const std::string& id, int from, int level, int steps);

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace vantrel::mqtt {
@@ -45,6 +46,7 @@ void port_sender::finish() {
 void port_sender::refuse_waiting() {
     for (const command& c : queue_.take_all()) {
         log_.warning("%s refused: %s is unavailable", c.label.c_str(), config_.serial_port.c_str());
+        if (c.what == command::kind::unit) state_.republish(c.id);
     }
 }
 
@@ -76,7 +78,14 @@ void port_sender::run() {
             }
             continue;
         }
-        send(c);
+        // One command that cannot be sent must not end the sender, which would leave the
+        // bridge online and deaf.
+        try {
+            send(c);
+        } catch (const std::exception& e) {
+            log_.error("%s not sent: internal error: %s", c.label.c_str(), e.what());
+            state_.command_done(c.label + " failed: internal error");
+        }
         next_probe = clock::now() + probe_every;
     }
 }
@@ -90,7 +99,13 @@ void port_sender::send(command& c) {
                          c.id.c_str());
             return;
         }
-        c.frames = level_frames(c.id, state_.level(c.id), c.level, unit->dim_steps);
+        // A level given on another scale (dim_steps changed by a reload since) is scaled.
+        int level = c.level;
+        if (c.steps != unit->dim_steps && c.steps > 0) {
+            level = (c.level * unit->dim_steps + c.steps / 2) / c.steps;
+            if (c.level > 0) level = std::max(level, 1);
+        }
+        c.frames = level_frames(c.id, state_.level(c.id), level, unit->dim_steps);
     }
     cli::settings options;
     options.port = config_.serial_port;
@@ -106,8 +121,12 @@ void port_sender::send(command& c) {
             took += frame_ms;
             if (++whole == c.frames.size()) state_.frames_done(c.frames, whole);
         });
-    // A work cut short: what its frames sent whole have done.
-    if (whole < c.frames.size()) state_.frames_done(c.frames, whole);
+    // A work cut short: what its frames sent whole have done, and the unit's state as believed
+    // whatever they did.
+    if (whole < c.frames.size()) {
+        state_.frames_done(c.frames, whole);
+        if (c.what == command::kind::unit) state_.republish(c.id);
+    }
     if (sent.status == cli::exit_sent) {
         log_.info("%s sent (%.0f ms)", c.label.c_str(), took);
         state_.command_done(c.label + " sent");

@@ -10,11 +10,17 @@ using nlohmann::json;
 // A remote repeats a press every 40 to 110 ms for about half a second; a button held down
 // repeats on. A pause longer than this starts a new press.
 constexpr auto repeat_pause = std::chrono::milliseconds(400);
+// rtl_433's events are a few hundred bytes; a larger payload is not parsed.
+constexpr std::size_t max_event = 4096;
 
 }  // namespace
 
 bool read_remote_event(const std::string& payload, cli::frame_order& heard, std::string& why) {
     why.clear();
+    if (payload.size() > max_event) {
+        why = std::to_string(payload.size()) + " bytes is no event of rtl_433's";
+        return false;
+    }
     const json event = json::parse(payload, nullptr, false);
     if (event.is_discarded() || !event.is_object()) {
         why = "not a JSON object";
@@ -50,6 +56,11 @@ bool read_remote_event(const std::string& payload, cli::frame_order& heard, std:
     }
     heard = cli::unit_frame(std::string(1, h) + std::to_string(unit->get<int>()), s == "ON");
     return true;
+}
+
+void airwaves::echo(std::chrono::milliseconds window) {
+    std::lock_guard<std::mutex> hold(lock_);
+    echo_ = window;
 }
 
 void airwaves::sent(const std::string& label, clock::time_point at) {

@@ -19,9 +19,9 @@ bool read_remote_event(const std::string& payload, cli::frame_order& heard, std:
 class airwaves {
   public:
     using clock = std::chrono::steady_clock;
-    // echo: how long after a frame is whole the receiver may still report it (the CM17A's
-    // radio repeats during the gap, and the way through rtl_433 and the broker).
-    explicit airwaves(std::chrono::milliseconds echo) : echo_(echo) {}
+    // How long after a frame is whole the receiver may still report it (the CM17A's radio
+    // repeats during the gap, and the way through rtl_433 and the broker).
+    void echo(std::chrono::milliseconds window);
     void sent(const std::string& label, clock::time_point at = clock::now());
     // Whether a command heard now is new: neither this bridge's own frame heard back nor a
     // repeat of the press heard just before (a remote sends each press several times, and
@@ -29,7 +29,7 @@ class airwaves {
     bool new_press(const std::string& label, clock::time_point at = clock::now());
 
   private:
-    const std::chrono::milliseconds echo_;
+    std::chrono::milliseconds echo_{0};
     std::mutex lock_;
     std::deque<std::pair<std::string, clock::time_point>> sent_;
     std::string last_heard_;

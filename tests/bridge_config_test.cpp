@@ -178,6 +178,10 @@ TEST_F(ConfigFile, BadFilesNameTheLineAndTheFault) {
         {port + "node_id: Living-Room\n", "3: node_id takes 1 to 64 lower-case letters"},
         {port + "rtl_433:\n  topic: rtl_433/#/events\n", "4: topic takes a topic filter"},
         {port + "rtl_433:\n  port: 1883\n", "4: unknown key [port] in rtl_433"},
+        {port + "rtl_433: { topic: '+/+/+/+' }\n",
+         "3: rtl_433's topic +/+/+/+ takes in the bridge's own topics (vantrel/node/A1/set)"},
+        {port + "node_id: house\nrtl_433: { topic: vantrel/house/# }\n",
+         "4: rtl_433's topic vantrel/house/# takes in"},
     };
     for (const auto& row : rows) {
         EXPECT_FALSE(load(row.text)) << row.text;
