@@ -14,3 +14,6 @@ set(CMAKE_LIBRARY_ARCHITECTURE ${VANTREL_CROSS_TRIPLET})
 if(NOT EXISTS /usr/lib/${VANTREL_CROSS_TRIPLET}/cmake/yaml-cpp/yaml-cpp-config.cmake)
     set(yaml-cpp_DIR ${CMAKE_CURRENT_LIST_DIR}/cross-yaml-cpp)
 endif()
+# pkg-config, which FindCURL asks first, must read the target's .pc files, not the host's (their
+# include folder would bring the host's headers into the cross build).
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${VANTREL_CROSS_TRIPLET}/pkgconfig:/usr/share/pkgconfig)
