@@ -166,6 +166,9 @@ TEST_F(AppStart, RunsTheBridgeWithTheSupervisorsBrokerAndKeepsTheSecretsOutOfSig
         EXPECT_EQ(std::string::npos, log().find(secret)) << log();
     }
     EXPECT_EQ(std::string::npos, environ.find("SUPERVISOR_TOKEN")) << environ;
+    // One log, on standard output, the start program's line and the bridge's in order.
+    EXPECT_EQ("", start_->err());
+    EXPECT_LT(start_->out().find("vantrel-app: "), start_->out().find("node_id house"));
     // Its configuration and password file are its user's alone.
     std::size_t private_files = 0;
     for (const auto& folder : std::filesystem::directory_iterator(dir_)) {
