@@ -75,14 +75,18 @@ class AppStart : public testing::Test {
         std::filesystem::remove_all(dir_);
     }
 
-    // The Supervisor's answer: this broker with the login it takes, or text that is not JSON.
-    void run_supervisor(bool as_json = true) {
+    // The Supervisor's MQTT service: this broker with the login it takes.
+    json service() const {
+        return {{"addon", "core_mosquitto"}, {"host", "127.0.0.1"}, {"port", broker_->port()},
+                {"ssl", false}, {"username", "hub"}, {"password", password},
+                {"protocol", "3.1.1"}};
+    }
+    // The Supervisor's answer: the service, or text that is not JSON.
+    void run_supervisor(bool as_json = true) { run_supervisor(as_json ? service() : json()); }
+    void run_supervisor(const json& service) {
+        const bool as_json = !service.is_null();
         supervisor_.reset();
         std::filesystem::remove(dir_ + "/supervisor.port");
-        const json service = {{"addon", "core_mosquitto"}, {"host", "127.0.0.1"},
-                              {"port", broker_->port()}, {"ssl", false},
-                              {"username", "hub"},       {"password", password},
-                              {"protocol", "3.1.1"}};
         supervisor_ = std::make_unique<test::child>(
             std::vector<std::string>{"python3", FAKE_SUPERVISOR, dir_ + "/supervisor.port",
                                      dir_ + "/supervisor.log", token,
@@ -185,6 +189,39 @@ TEST_F(AppStart, RunsTheBridgeWithTheSupervisorsBrokerAndKeepsTheSecretsOutOfSig
     start_->signal(SIGTERM);
     EXPECT_EQ(0, start_->finish()) << log();
     EXPECT_TRUE(watch.wait_for("vantrel/house/availability", "offline"));
+}
+
+// Home Assistant's Mosquitto app with TLS: mqtts:// to the service's port, checked against the
+// system's certificate store (here the test's CA, as SSL_CERT_FILE names it).
+TEST_F(AppStart, ASupervisorsServiceWithSslIsReachedOverTls) {
+    const int tls_port = test::free_port();
+    const std::string script =
+        "set -e; cd '" + dir_ + "'\n"
+        "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -subj /CN=ca "
+        "-days 2 2>/dev/null\n"
+        "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj "
+        "/CN=localhost 2>/dev/null\n"
+        "printf 'subjectAltName=DNS:localhost' > san\n"
+        "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -out "
+        "server.crt -days 2 -extfile san 2>/dev/null\n"
+        "chmod 644 *.crt *.key\n";
+    ASSERT_EQ(0, std::system(script.c_str()));
+    broker_->start("password_file " + dir_ + "/passwords\nlistener " + std::to_string(tls_port) +
+                   " 127.0.0.1\ncafile " + dir_ + "/ca.crt\ncertfile " + dir_ +
+                   "/server.crt\nkeyfile " + dir_ + "/server.key\n");
+    json tls = service();
+    tls["host"] = "localhost";
+    tls["port"] = std::to_string(tls_port);  // the Supervisor may give it as text
+    tls["ssl"] = true;
+    run_supervisor(tls);
+    test::client watch(broker_->port(), "hub", password);
+    watch.subscribe("vantrel/house/availability");
+    start(options().dump(), {{"SSL_CERT_FILE", dir_ + "/ca.crt"}});
+    ASSERT_TRUE(watch.wait_for("vantrel/house/availability", "online")) << log();
+    EXPECT_NE(std::string::npos, log().find("localhost:" + std::to_string(tls_port) + " over TLS"))
+        << log();
+    start_->signal(SIGTERM);
+    EXPECT_EQ(0, start_->finish()) << log();
 }
 
 TEST_F(AppStart, ABrokerOfTheOptionsWinsAndTheSupervisorIsNotAsked) {
