@@ -141,11 +141,12 @@ TEST_F(AppStart, RunsTheBridgeWithTheSupervisorsBrokerAndKeepsTheSecretsOutOfSig
     ASSERT_TRUE(watch.wait_for("vantrel/house/availability", "online")) << log();
 
     // Discovery with the name as the user wrote it.
-    ASSERT_TRUE(test::eventually(
-        [&] { return !watch.on("homeassistant/light/house/a1/config").empty(); }));
+    ASSERT_TRUE(test::eventually([&] {
+        return !watch.on("homeassistant/light/house/a1/config").empty() &&
+               !watch.on("homeassistant/switch/house/e3/config").empty();
+    }));
     const json a1 = json::parse(watch.on("homeassistant/light/house/a1/config").back().payload);
     EXPECT_EQ(odd_name, a1.value("name", "")) << a1.dump();
-    EXPECT_FALSE(watch.on("homeassistant/switch/house/e3/config").empty());
 
     // A command reaches the CM17A as exactly that unit's frame.
     const test::trace_mark mark;
