@@ -24,7 +24,9 @@ const std::string port = VANTREL_TEST_PORT;
 const std::string token = "token-7f3a9c1e5b";
 const std::string password = "broker-pw-52d8e0";
 // Quotes, a colon, a # and an umlaut: YAML's and JSON's special characters and UTF-8.
-const std::string odd_name = "Hall \"lamp\": #1 K\xC3\xBC" "che";
+const std::string odd_name =
+    "Hall \"lamp\": #1 K\xC3\xBC"
+    "che";
 
 std::size_t count_of(const std::string& text, const std::string& part) {
     std::size_t n = 0;
@@ -59,13 +61,13 @@ class AppStart : public testing::Test {
         broker_ = std::make_unique<test::broker>(dir_, "password_file " + dir_ + "/passwords\n");
         // The bridge as the start program runs it, given back the virtual CM17A's preload
         // (which a clean environment would drop) and nothing else.
-        std::ofstream(dir_ + "/bridge") << "#!/bin/sh\nexec env"
-                                        << " LD_PRELOAD='" << getenv("LD_PRELOAD") << "'"
-                                        << " CM17A_PTY='" << getenv("CM17A_PTY") << "'"
-                                        << " CM17A_TRACE='" << getenv("CM17A_TRACE") << "'"
-                                        << " CM17A_CONTROL='" << getenv("CM17A_CONTROL") << "'"
-                                        << " ASAN_OPTIONS=verify_asan_link_order=0 '"
-                                        << VANTREL_PATH << "' \"$@\"\n";
+        std::ofstream(dir_ + "/bridge")
+            << "#!/bin/sh\nexec env"
+            << " LD_PRELOAD='" << getenv("LD_PRELOAD") << "'"
+            << " CM17A_PTY='" << getenv("CM17A_PTY") << "'"
+            << " CM17A_TRACE='" << getenv("CM17A_TRACE") << "'"
+            << " CM17A_CONTROL='" << getenv("CM17A_CONTROL") << "'"
+            << " ASAN_OPTIONS=verify_asan_link_order=0 '" << VANTREL_PATH << "' \"$@\"\n";
         chmod((dir_ + "/bridge").c_str(), 0755);
     }
     void TearDown() override {
@@ -77,8 +79,9 @@ class AppStart : public testing::Test {
 
     // The Supervisor's MQTT service: this broker with the login it takes.
     json service() const {
-        return {{"addon", "core_mosquitto"}, {"host", "127.0.0.1"}, {"port", broker_->port()},
-                {"ssl", false}, {"username", "hub"}, {"password", password},
+        return {{"addon", "core_mosquitto"}, {"host", "127.0.0.1"},
+                {"port", broker_->port()},   {"ssl", false},
+                {"username", "hub"},         {"password", password},
                 {"protocol", "3.1.1"}};
     }
     // The Supervisor's answer: the service, or text that is not JSON.
@@ -92,23 +95,24 @@ class AppStart : public testing::Test {
                                      dir_ + "/supervisor.log", token,
                                      as_json ? service.dump() : "--not-json"},
             dir_ + "/supervisor");
-        ASSERT_TRUE(test::eventually(
-            [&] { return std::filesystem::exists(dir_ + "/supervisor.port"); }))
-            << supervisor_->err();
+        ASSERT_TRUE(test::eventually([&] {
+            return std::filesystem::exists(dir_ + "/supervisor.port");
+        })) << supervisor_->err();
         supervisor_url_ = "http://127.0.0.1:" + read_file(dir_ + "/supervisor.port");
     }
 
     // Two units, A1 with the odd name, on the virtual CM17A with no waits.
     static json options() {
-        return {{"serial_port", port},
-                {"node_id", "house"},
-                {"log_level", "info"},
-                {"clock_rate", 0},
-                {"reset_duration", 0},
-                {"standby_duration", 0},
-                {"frame_gap", 0},
-                {"units", json::array({{{"id", "A1"}, {"name", odd_name}, {"type", "light"}},
-                                       {{"id", "E3"}, {"name", "Coffee maker"}, {"type", "switch"}}})}};
+        return {
+            {"serial_port", port},
+            {"node_id", "house"},
+            {"log_level", "info"},
+            {"clock_rate", 0},
+            {"reset_duration", 0},
+            {"standby_duration", 0},
+            {"frame_gap", 0},
+            {"units", json::array({{{"id", "A1"}, {"name", odd_name}, {"type", "light"}},
+                                   {{"id", "E3"}, {"name", "Coffee maker"}, {"type", "switch"}}})}};
     }
 
     void start(const std::string& options_text, test::env_list env = {}) {
@@ -163,7 +167,8 @@ TEST_F(AppStart, RunsTheBridgeWithTheSupervisorsBrokerAndKeepsTheSecretsOutOfSig
     // The start program became the bridge (one pid): its command line and environment, and
     // the log, hold neither the token nor the broker's password.
     const std::string proc = "/proc/" + std::to_string(start_->pid());
-    const std::string cmdline = read_file(proc + "/cmdline"), environ = read_file(proc + "/environ");
+    const std::string cmdline = read_file(proc + "/cmdline"),
+                      environ = read_file(proc + "/environ");
     EXPECT_NE(std::string::npos, cmdline.find(VANTREL_PATH)) << cmdline;
     for (const std::string& secret : {token, password}) {
         EXPECT_EQ(std::string::npos, cmdline.find(secret)) << cmdline;
@@ -197,7 +202,8 @@ TEST_F(AppStart, RunsTheBridgeWithTheSupervisorsBrokerAndKeepsTheSecretsOutOfSig
 TEST_F(AppStart, ASupervisorsServiceWithSslIsReachedOverTls) {
     const int tls_port = test::free_port();
     const std::string script =
-        "set -e; cd '" + dir_ + "'\n"
+        "set -e; cd '" + dir_ +
+        "'\n"
         "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -subj /CN=ca "
         "-days 2 2>/dev/null\n"
         "openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr -subj "
@@ -246,7 +252,10 @@ TEST_F(AppStart, BadOptionsAreOneLineNamingTheOptionAndNothingIsAskedOrSent) {
     run_supervisor();
     const auto with = [](const std::string& key, const json& value) {
         json o = options();
-        if (value.is_null()) o.erase(key); else o[key] = value;
+        if (value.is_null())
+            o.erase(key);
+        else
+            o[key] = value;
         return o.dump();
     };
     const json a1 = {{"id", "A1"}, {"name", "Hall lamp"}};
