@@ -111,7 +111,7 @@ class AppStart : public testing::Test {
             {"reset_duration", 0},
             {"standby_duration", 0},
             {"frame_gap", 0},
-            {"units", json::array({{{"id", "A1"}, {"name", odd_name}, {"type", "light"}},
+            {"units", json::array({{{"id", "A1"}, {"name", odd_name}, {"type", "light"}, {"dim_steps", 10}},
                                    {{"id", "E3"}, {"name", "Coffee maker"}, {"type", "switch"}}})}};
     }
 
@@ -151,6 +151,7 @@ TEST_F(AppStart, RunsTheBridgeWithTheSupervisorsBrokerAndKeepsTheSecretsOutOfSig
     }));
     const json a1 = json::parse(watch.on("homeassistant/light/house/a1/config").back().payload);
     EXPECT_EQ(odd_name, a1.value("name", "")) << a1.dump();
+    EXPECT_EQ(10, a1.value("brightness_scale", 0)) << a1.dump();  // its dim_steps
 
     // A command reaches the CM17A as exactly that unit's frame.
     const test::trace_mark mark;
@@ -265,6 +266,8 @@ TEST_F(AppStart, BadOptionsAreOneLineNamingTheOptionAndNothingIsAskedOrSent) {
          "bad option units, entry 2 (e3): "},
         {with("units", json::array({{{"id", "A1"}, {"type", "dimmer"}}})),
          "bad option units, entry 1 (A1): "},
+        {with("units", json::array({{{"id", "E3"}, {"type", "switch"}, {"dimmable", true}}})),
+         "bad option units, entry 1 (E3): "},
         {with("units", json::array({{{"id", "A1"}, {"name", 5}}})),
          "bad option units, entry 1 (A1) name "},
         {with("units", json::array({a1, {{"name", "no id"}}})), "bad option units, entry 2 "},

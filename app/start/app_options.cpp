@@ -51,8 +51,8 @@ void emit_units(YAML::Emitter& out, const json& units, std::vector<std::string>&
             const std::string value = text(unit, key, label + " " + key);
             if (!value.empty()) out << YAML::Key << key << YAML::Value << value;
         }
-        // Dimming is the bridge's next step; handed on only when given, so that units without
-        // it stay readable by a bridge that does not know it yet.
+        // Handed on only when given: the bridge's own defaults hold otherwise (a light dims, in
+        // its default number of steps).
         if (const json* dimmable = find(unit, "dimmable")) {
             if (!dimmable->is_boolean())
                 throw option_error{label + " dimmable must be true or false"};
