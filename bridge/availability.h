@@ -5,6 +5,7 @@
 #pragma once
 
 #include "connection.h"
+#include "lamps.h"
 
 #include <map>
 #include <mutex>
@@ -14,9 +15,8 @@ namespace vantrel::mqtt {
 
 class availability {
   public:
-    // The last state sent for each unit, by id: kept by the caller across reloads.
-    using unit_states = std::map<std::string, std::string>;
-    availability(connection& link, const bridge_config& config, unit_states& states);
+    // What is believed of the units: kept by the caller across reloads.
+    availability(connection& link, const bridge_config& config, beliefs& units);
     // The connection is ready for it: the present state goes out, with every configured unit's
     // last state (one sent while the broker was out of reach is not lost).
     void connected();
@@ -24,18 +24,21 @@ class availability {
     // The port failed or came back; published at once when connected.
     void port(bool ok);
     bool port_ok() const;
-    // A unit's frame was sent: its state, published at once when connected.
-    void unit_sent(const std::string& id, const std::string& state);
+    // Frames sent (or heard): the states they change, published at once when connected.
+    void frames_done(const cli::work& frames, std::size_t count);
+    // A unit's believed level (unknown_level when nothing is known).
+    int level(const std::string& id) const;
     // A command's result ("A1 ON sent", "A1 ON failed: why"), kept and published like a state.
     void command_done(const std::string& result);
     const std::string& topic() const { return topic_; }
 
   private:
     void publish_locked();
+    void publish_unit_locked(const unit_config& unit);
     connection& link_;
     const bridge_config& config_;
     const std::string topic_;
-    unit_states& states_;
+    beliefs& units_;
     mutable std::mutex lock_;
     bool connected_ = false;
     bool port_ok_ = true;

@@ -36,7 +36,7 @@ std::string random_instance() {
 // What the process keeps from one configuration to the next (SIGHUP).
 struct process_state {
     command_queue queue;
-    availability::unit_states states;
+    beliefs units;
     // This process under its identity, in its presence: one for its whole life, so that its
     // own presence, found again after a reload or a short loss, is never taken for another's.
     const std::string instance = random_instance();
@@ -79,7 +79,7 @@ class bridge {
                 {[this] { on_connected(); }, [this](bool taken_over) { on_lost(taken_over); },
                  [this](const mosquitto_message& m, bool dup) { on_message(m, dup); },
                  [this](int mid) { on_subscribed(mid); }}),
-          state_(link_, config, process.states),
+          state_(link_, config, process.units),
           sender_(config, queue_, state_, log_, *io.sender, io.probe, *io.stop),
           discovery_(discovery_messages(config, io.version, io.support_url)),
           presence_topic_(presence_topic(config)) {

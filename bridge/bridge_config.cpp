@@ -191,7 +191,8 @@ void read_units(const YAML::Node& node, bridge_config& c) {
             fault(item.first, "[" + cli::shown(given) + "] is not a unit id (A1 to P16)");
         }
         if (!ids.insert(id).second) fault(item.first, "unit " + id + " is given twice");
-        unit_config unit{id, id, true};
+        unit_config unit{id, id};
+        std::optional<YAML::Node> dimmable, steps;
         if (!item.second.IsNull()) {
             read_section(
                 item.second, "unit " + id,
@@ -200,14 +201,38 @@ void read_units(const YAML::Node& node, bridge_config& c) {
                       unit.name = scalar(v, "name");
                       if (unit.name.empty()) fault(v, "name must not be empty");
                   }},
-                 {"type", [&](const YAML::Node& v) {
+                 {"type",
+                  [&](const YAML::Node& v) {
                       const std::string type = scalar(v, "type");
                       if (type != "light" && type != "switch") {
                           fault(v, "type takes light or switch, not [" + cli::shown(type) + "]");
                       }
                       unit.light = type == "light";
+                  }},
+                 {"dimmable",
+                  [&](const YAML::Node& v) {
+                      if (!v.IsScalar() || !YAML::convert<bool>::decode(v, unit.dimmable))
+                          fault(v, "dimmable takes true or false");
+                      dimmable = v;
+                  }},
+                 {"dim_steps", [&](const YAML::Node& v) {
+                      long long n = 0;
+                      if (!v.IsScalar() || !cli::parse_number(v.Scalar(), max_steps, n) ||
+                          n == 0) {
+                          fault(v, "dim_steps takes a whole number from 1 to " +
+                                       std::to_string(max_steps) + ", not [" +
+                                       cli::shown(v.IsScalar() ? v.Scalar() : "") + "]");
+                      }
+                      unit.dim_steps = static_cast<int>(n);
+                      steps = v;
                   }}});
         }
+        // Appliance modules do not dim; a unit's keys are checked whatever their order.
+        if (!unit.light) {
+            if (dimmable && unit.dimmable) fault(*dimmable, "a switch is not dimmable");
+            unit.dimmable = false;
+        }
+        if (steps && !unit.dimmable) fault(*steps, "dim_steps is for dimmable lights");
         c.units.push_back(unit);
     }
 }

@@ -10,10 +10,20 @@
 
 namespace vantrel::mqtt {
 
+// How many DIM commands take a lamp module from full to off, unless a unit says otherwise: X10
+// counts 210 dim levels from full to off, and a transceiver relays each DIM it hears over the
+// air as 11 of them on the power line.
+inline constexpr int default_dim_steps = 19;
+
+// The largest BRIGHT or DIM count one command may ask for, and the most steps a lamp may have.
+inline constexpr int max_steps = 32;
+
 struct unit_config {
     std::string id;     // as the table spells it: "A1", "E3"
     std::string name;   // what Home Assistant shows; the id when not given
-    bool light = true;  // a light (dimmable lamp module) or a switch (appliance module)
+    bool light = true;  // a light (lamp module) or a switch (appliance module)
+    bool dimmable = true;  // a light that takes a brightness
+    int dim_steps = default_dim_steps;
 };
 
 // The bridge's own frame timings: 1 ms per half-symbol and a 10 ms reset, as CM17A tools have

@@ -23,13 +23,6 @@ bool payload_word(const std::string& payload, std::string& word) {
     return true;
 }
 
-const unit_config* find_unit(const bridge_config& config, const std::string& id) {
-    for (const unit_config& unit : config.units) {
-        if (unit.id == id) return &unit;
-    }
-    return nullptr;
-}
-
 bool house_has_light(const bridge_config& config, char house) {
     for (const unit_config& unit : config.units) {
         if (unit.light && unit.id[0] == house) return true;
@@ -48,14 +41,20 @@ std::string state_topic(const bridge_config& config, const std::string& id) {
     return config.topic_root() + "/" + id + "/state";
 }
 
+std::string brightness_topic(const bridge_config& config, const std::string& id) {
+    return config.topic_root() + "/" + id + "/brightness";
+}
+
 bool still_configured(const bridge_config& config, const command& c) {
-    return c.what == command::kind::unit ? find_unit(config, c.id) != nullptr
-                                         : house_has_light(config, c.id[0]);
+    if (c.what == command::kind::house) return house_has_light(config, c.id[0]);
+    const unit_config* unit = find_unit(config, c.id);
+    return unit && (c.level < 0 || unit->dimmable);
 }
 
 std::vector<std::string> command_filters(const bridge_config& config) {
     const std::string root = config.topic_root();
-    return {root + "/+/set", root + "/+/bright/set", root + "/+/dim/set"};
+    return {root + "/+/set", root + "/+/brightness/set", root + "/+/bright/set",
+            root + "/+/dim/set"};
 }
 
 command house_command(char house, bool bright, int count) {
@@ -89,8 +88,22 @@ std::string parse_command(const bridge_config& config, const std::string& topic,
         out.id = id;
         out.on = state == "ON";
         out.frames.push_back(cli::unit_frame(id, out.on));
-        out.state = state;
         out.label = out.frames.back().label;
+        return {};
+    }
+    if (action == "brightness/set") {
+        const unit_config* unit = find_unit(config, id);
+        if (!unit || !unit->dimmable)
+            return "no dimmable light " + cli::shown(id) + " is configured";
+        long long level = 0;
+        if (!payload_word(payload, word) || !cli::parse_number(word, unit->dim_steps, level)) {
+            return "payload " + shown_payload(payload) + " is not a brightness from 0 to " +
+                   std::to_string(unit->dim_steps);
+        }
+        out.id = id;
+        out.level = static_cast<int>(level);
+        out.on = level > 0;
+        out.label = id + " brightness " + std::to_string(level);
         return {};
     }
     if (action != "bright/set" && action != "dim/set") return "not a command topic";

@@ -3,6 +3,7 @@
 
 #include "bridge_config.h"
 #include "command_line.h"
+#include "lamps.h"
 
 #include <string>
 #include <vector>
@@ -16,17 +17,13 @@ struct command {
     std::string id;         // "A1", or the house letter for BRIGHT and DIM
     bool on = true;         // a unit's ON; a house's BRIGHT
     int count = 1;          // a house's steps
-    cli::work frames;       // in sending order
-    std::string state;        // a unit's: "ON" or "OFF"
+    int level = -1;         // a dimmable lamp's brightness to reach (0 to its dim_steps), or -1
+    cli::work frames;       // in sending order; a level's are made when it is sent
     std::string label;        // for the log: "A1 ON", "E BRIGHT x3"
 };
 
 // The largest payload the bridge reads; anything longer is refused unread.
 inline constexpr std::size_t max_payload = 64;
-
-// The largest BRIGHT or DIM count one command may ask for: 32 steps take a lamp module from
-// full to off.
-inline constexpr int max_steps = 32;
 
 // Reads a message on one of the bridge's command topics. Returns an empty string and fills out,
 // or the reason it sends nothing (for the log).
@@ -38,6 +35,8 @@ command house_command(char house, bool bright, int count);
 
 // Where a unit's state is published, retained: "<base>/<node>/<ID>/state".
 std::string state_topic(const bridge_config& config, const std::string& id);
+// Where a dimmable lamp's estimated brightness is published, retained.
+std::string brightness_topic(const bridge_config& config, const std::string& id);
 
 // Whether a waiting command still means something under config (read again): its unit or
 // house is still configured.

@@ -81,6 +81,14 @@ std::vector<message> discovery_messages(const bridge_config& config, const std::
                      // A module cannot be read back: Home Assistant shows the state as assumed,
                      // with on and off buttons, rather than a toggle that claims to know.
                      {"optimistic", true}};
+        if (unit.dimmable) {
+            // The level in DIM steps; a turn-on with a brightness comes as that alone, so that
+            // the bridge sees the target in one message and makes one work of it.
+            body.update({{"brightness_command_topic", root + unit.id + "/brightness/set"},
+                         {"brightness_state_topic", brightness_topic(config, unit.id)},
+                         {"brightness_scale", unit.dim_steps},
+                         {"on_command_type", "brightness"}});
+        }
         body.update(common);
         out.push_back({prefix + (unit.light ? "light/" : "switch/") + config.node_id + "/" +
                            object + "/config",

@@ -81,18 +81,32 @@ void port_sender::run() {
     }
 }
 
-void port_sender::send(const command& c) {
+void port_sender::send(command& c) {
+    if (c.level >= 0) {
+        // From what the lamp is believed to be now, after the commands sent before this one.
+        const unit_config* unit = find_unit(config_, c.id);
+        if (!unit || !unit->dimmable) {
+            log_.warning("%s dropped: no dimmable light %s is configured", c.label.c_str(),
+                         c.id.c_str());
+            return;
+        }
+        c.frames = level_frames(c.id, state_.level(c.id), c.level, unit->dim_steps);
+    }
     cli::settings options;
     options.port = config_.serial_port;
     options.timings = config_.timings;
     options.frame_gap_ms = config_.frame_gap_ms;
     double took = 0;
-    // A unit's state goes out as soon as its frame is whole, not after the gap that follows.
+    std::size_t whole = 0;
+    // The states go out as soon as the work's last frame is whole, not after the gap that
+    // follows.
     const cli::send_result sent =
         sender_.send(c.frames, options, [&](const cli::frame_order&, double frame_ms) {
             took += frame_ms;
-            if (c.what == command::kind::unit) state_.unit_sent(c.id, c.state);
+            if (++whole == c.frames.size()) state_.frames_done(c.frames, whole);
         });
+    // A work cut short: what its frames sent whole have done.
+    if (whole < c.frames.size()) state_.frames_done(c.frames, whole);
     if (sent.status == cli::exit_sent) {
         log_.info("%s sent (%.0f ms)", c.label.c_str(), took);
         state_.command_done(c.label + " sent");

@@ -41,7 +41,7 @@ class port_sender {
 
   private:
     void run();
-    void send(const command& c);
+    void send(command& c);
     void refuse_waiting();
 
     const bridge_config& config_;

@@ -72,7 +72,7 @@ TEST_F(ConfigFile, FullFileGivesEveryValue) {
              "  frame_gap: 0\n"
              "node_id: house\n"
              "units:\n"
-             "  a1: { name: \"K\xc3\xbc" "che: \\\"#1\\\"\", type: light }\n"
+             "  a1: { name: \"K\xc3\xbc" "che: \\\"#1\\\"\", type: light, dim_steps: 6 }\n"
              "  E3: { name: Coffee maker, type: switch }\n"
              "  P16:\n"))
         << error_;
@@ -98,9 +98,14 @@ TEST_F(ConfigFile, FullFileGivesEveryValue) {
     EXPECT_EQ("A1", c.units[0].id);
     EXPECT_EQ("K\xc3\xbc" "che: \"#1\"", c.units[0].name) << "quotes, colons, # and umlauts";
     EXPECT_TRUE(c.units[0].light);
+    EXPECT_TRUE(c.units[0].dimmable);
+    EXPECT_EQ(6, c.units[0].dim_steps);
     EXPECT_EQ("E3", c.units[1].id);
     EXPECT_FALSE(c.units[1].light);
+    EXPECT_FALSE(c.units[1].dimmable) << "an appliance module does not dim";
     EXPECT_EQ("P16", c.units[2].name) << "a unit without a name is called by its id";
+    EXPECT_TRUE(c.units[2].dimmable) << "a light dims unless it says not";
+    EXPECT_EQ(19, c.units[2].dim_steps);
     EXPECT_TRUE(warnings_.empty());
 }
 
@@ -149,6 +154,11 @@ TEST_F(ConfigFile, BadFilesNameTheLineAndTheFault) {
         {port + "units:\n  e3: {}\n  E3: {}\n", "5: unit E3 is given twice"},
         {port + "units:\n  A1: { type: dimmer }\n", "4: type takes light or switch, not [dimmer]"},
         {port + "units:\n  A1: { colour: red }\n", "4: unknown key [colour] in unit A1"},
+        {port + "units:\n  A1: { dimmable: maybe }\n", "4: dimmable takes true or false"},
+        {port + "units:\n  A1: { dim_steps: 0 }\n", "4: dim_steps takes a whole number from 1 to 32, not [0]"},
+        {port + "units:\n  A1: { dim_steps: 33 }\n", "4: dim_steps takes a whole number from 1 to 32"},
+        {port + "units:\n  A1:\n    dim_steps: 6\n    dimmable: false\n", "5: dim_steps is for dimmable lights"},
+        {port + "units:\n  A1:\n    dimmable: true\n    type: switch\n", "5: a switch is not dimmable"},
         {"serial:\n  port: /dev/ttyUSB0\n  clock_rate: -1\n", "3: clock_rate takes a whole number"},
         {"serial:\n  port: /dev/ttyUSB0\n  standby_duration: fast\n",
          "3: standby_duration takes a whole number"},

@@ -63,12 +63,13 @@ std::size_t count_of(const std::string& text, const std::string& part) {
     return n;
 }
 
-// Units A1 (a light), E3 (a switch) and E5 (a light) on the virtual CM17A with no waits.
+// Units A1 (a dimmable light), E3 (a switch) and E5 (a light that does not dim) on the virtual
+// CM17A with no waits.
 const std::string units =
     "units:\n"
     "  A1: { name: Hall lamp }\n"
     "  E3: { name: Coffee maker, type: switch }\n"
-    "  E5: { name: Desk lamp, type: light }\n";
+    "  E5: { name: Desk lamp, type: light, dimmable: false }\n";
 
 class Bridge : public testing::Test {
   protected:
@@ -199,7 +200,9 @@ TEST_F(Bridge, DiscoveryOfEveryUnitAndButtonOnlyItsOwnRemovedUnitsCleared) {
         {"homeassistant/light/house/a1/config",
          R"({"unique_id":"vantrel_house_a1","name":"Hall lamp","command_topic":"vantrel/house/A1/set",
              "state_topic":"vantrel/house/A1/state","payload_on":"ON","payload_off":"OFF",
-             "optimistic":true,"qos":1})"},
+             "brightness_command_topic":"vantrel/house/A1/brightness/set",
+             "brightness_state_topic":"vantrel/house/A1/brightness","brightness_scale":19,
+             "on_command_type":"brightness","optimistic":true,"qos":1})"},
         {"homeassistant/switch/house/e3/config",
          R"({"unique_id":"vantrel_house_e3","name":"Coffee maker","command_topic":"vantrel/house/E3/set",
              "state_topic":"vantrel/house/E3/state","payload_on":"ON","payload_off":"OFF",
@@ -403,6 +406,13 @@ TEST_F(Bridge, BadMessagesSendNothingAndTheBridgeGoesOn) {
         {"A/dim/set", "PRESSED"},
         {"B/bright/set", "PRESS"},
         {"A1/bright/set", "PRESS"},
+        {"A1/brightness/set", "20"},
+        {"A1/brightness/set", "-1"},
+        {"A1/brightness/set", "9.5"},
+        {"A1/brightness/set", "ON"},
+        {"E5/brightness/set", "3"},
+        {"E3/brightness/set", "3"},
+        {"B2/brightness/set", "3"},
     };
     std::vector<std::pair<std::string, std::string>> commands(std::begin(bad), std::end(bad));
     commands.push_back({"E3/set", "ON"});
@@ -776,38 +786,98 @@ TEST_F(Bridge, AfterACrashNothingIsClearedUntilACleanRestart) {
     EXPECT_TRUE(watch.wait_for("homeassistant/light/house/b7/config", "")) << bridge_->err();
 }
 
-// A cron job's vantrel waits for the whole DIM count: the lamp it dims is the one addressed
-// before the count, not the cron job's.
-TEST_F(Bridge, ABrightOrDimCountIsOneWork) {
+// A work of several frames (a DIM count, a brightness) holds the port lock throughout: a cron
+// job's vantrel started in its middle waits for its end, since the lamp a DIM dims is the one
+// addressed before it, not the cron job's.
+TEST_F(Bridge, AWorkOfSeveralFramesHoldsThePortLockThroughout) {
     start(config({{"frame_gap", "200"}}));
     struct stat device {};
     ASSERT_EQ(0, stat(port.c_str(), &device));
     const std::string lock = dir_ + "/vantrel-" + std::to_string(device.st_rdev) + ".lock";
-    test::trace_mark mark;
-    client c(broker_->port());
-    c.publish("vantrel/house/E/dim/set", "5");
-    ASSERT_EQ(1u, closed_sessions(mark, 1).size());
-    // A sender that tries the lock without pause takes it the moment the bridge lets it go.
-    std::size_t whole_when_free = 0;
-    std::thread grab([&] {
-        const int fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (flock(fd, LOCK_EX | LOCK_NB) != 0 && std::chrono::steady_clock::now() < until) {
-        }
-        const auto sessions = mark.sessions();
-        whole_when_free = static_cast<std::size_t>(std::count_if(
-            sessions.begin(), sessions.end(), [](const cm17a::session& s) { return s.closed; }));
-        close(fd);
-    });
-    test::child cron({VANTREL_PATH, "--port", port, "--clock-rate", "0", "--reset", "0",
-                      "--standby", "0", "--gap", "0", "E7", "on"},
-                     dir_ + "/cron", {{"VANTREL_LOCK_DIR", dir_}});
-    grab.join();
-    // 6 when the cron job took the lock first; fewer than 5 when the bridge let it go mid-count.
-    EXPECT_GE(whole_when_free, 5u);
-    EXPECT_EQ(0, cron.finish()) << cron.err();
-    EXPECT_EQ((std::vector<std::string>{"E DIM", "E DIM", "E DIM", "E DIM", "E DIM", "E7 ON"}),
-              meanings(closed_sessions(mark, 6)));
+    const struct {
+        std::string topic, payload;
+        std::vector<std::string> frames;
+    } works[] = {
+        {"E/dim/set", "5", std::vector<std::string>(5, "E DIM")},
+        {"A1/brightness/set", "17", {"A1 OFF", "A1 ON", "A DIM", "A DIM"}},  // of 19 steps
+    };
+    for (const auto& w : works) {
+        test::trace_mark mark;
+        client c(broker_->port());
+        c.publish("vantrel/house/" + w.topic, w.payload);
+        ASSERT_EQ(1u, closed_sessions(mark, 1).size());
+        // A sender that tries the lock without pause takes it the moment the bridge lets it go.
+        std::size_t whole_when_free = 0;
+        std::thread grab([&] {
+            const int fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (flock(fd, LOCK_EX | LOCK_NB) != 0 && std::chrono::steady_clock::now() < until) {
+            }
+            const auto sessions = mark.sessions();
+            whole_when_free = static_cast<std::size_t>(std::count_if(
+                sessions.begin(), sessions.end(), [](const cm17a::session& s) { return s.closed; }));
+            close(fd);
+        });
+        test::child cron({VANTREL_PATH, "--port", port, "--clock-rate", "0", "--reset", "0",
+                          "--standby", "0", "--gap", "0", "E7", "on"},
+                         dir_ + "/cron", {{"VANTREL_LOCK_DIR", dir_}});
+        grab.join();
+        // All of the work when the bridge held the lock to its end; fewer when it let it go
+        // between frames.
+        EXPECT_GE(whole_when_free, w.frames.size()) << w.topic;
+        EXPECT_EQ(0, cron.finish()) << cron.err();
+        std::vector<std::string> expected = w.frames;
+        expected.push_back("E7 ON");
+        EXPECT_EQ(expected, meanings(closed_sessions(mark, expected.size())));
+    }
+}
+
+// A lamp module that is off comes on at full, ON leaves a dimmed one where it is, and each DIM
+// takes it a step down: a brightness is reached from what the lamp is believed to be, through
+// off when it may be dimmed. The state and brightness are retained after each work.
+TEST_F(Bridge, ABrightnessIsReachedByOnAndDimsFromWhatTheLampIsBelievedToBe) {
+    std::string yaml = config();
+    const std::string plain = "A1: { name: Hall lamp }";
+    yaml.replace(yaml.find(plain), plain.size(), "A1: { name: Hall lamp, dim_steps: 6 }");
+    start(yaml);
+    const std::vector<std::string> on_off = {"A1 OFF", "A1 ON"};
+    const auto dims = [](std::vector<std::string> frames, std::size_t n) {
+        frames.insert(frames.end(), n, "A DIM");
+        return frames;
+    };
+    const struct {
+        std::string topic, payload;
+        std::vector<std::string> frames;
+        std::string state, brightness;
+    } steps[] = {
+        {"A1/brightness/set", "4", dims(on_off, 2), "ON", "4"},  // nothing known yet
+        {"A1/brightness/set", "2", dims(on_off, 4), "ON", "2"},  // dimmed: through off
+        {"A1/brightness/set", "6", on_off, "ON", "6"},
+        {"A1/brightness/set", "3", dims({"A1 ON"}, 3), "ON", "3"},  // from full
+        {"A1/brightness/set", "0", {"A1 OFF"}, "OFF", "3"},          // off keeps the last level
+        {"A1/brightness/set", "5", dims({"A1 ON"}, 1), "ON", "5"},  // from off
+        {"A1/set", "ON", {"A1 ON"}, "ON", "5"},                     // a dimmed lamp stays dimmed
+        {"A/dim/set", "2", dims({}, 2), "ON", "3"},                 // the lamp addressed last
+        {"A/bright/set", "9", std::vector<std::string>(9, "A BRIGHT"), "ON", "6"},
+        {"A1/set", "OFF", {"A1 OFF"}, "OFF", "6"},
+        {"A/dim/set", "1", dims({}, 1), "ON", "5"},  // a lamp that is off comes on first
+    };
+    const auto retained = [&](const std::string& topic) {
+        client later(broker_->port());
+        later.subscribe(topic);
+        test::eventually([&] { return !later.on(topic).empty(); });
+        const auto got = later.on(topic);
+        return got.empty() ? "(none)" : got.back().payload + (got.back().retain ? "" : " (live)");
+    };
+    for (const auto& step : steps) {
+        const std::string what = step.topic + " " + step.payload;
+        EXPECT_EQ(step.frames, send({{step.topic, step.payload}}, step.frames.size())) << what;
+        EXPECT_TRUE(test::eventually([&] {
+            return retained("vantrel/house/A1/state") == step.state &&
+                   retained("vantrel/house/A1/brightness") == step.brightness;
+        })) << what << ": " << retained("vantrel/house/A1/state") << ", "
+            << retained("vantrel/house/A1/brightness");
+    }
 }
 
 // The broker sends a command again, flagged, when the bridge's acknowledgement was lost: it is

@@ -51,14 +51,16 @@ void emit_units(YAML::Emitter& out, const json& units, std::vector<std::string>&
             const std::string value = text(unit, key, label + " " + key);
             if (!value.empty()) out << YAML::Key << key << YAML::Value << value;
         }
-        // Dimming is the bridge's next step; handed on only when given, so that units without
-        // it stay readable by a bridge that does not know it yet.
+        // Handed on only when given: the bridge's own defaults hold otherwise (a light dims, in
+        // its default number of steps).
         if (const json* dimmable = find(unit, "dimmable")) {
-            if (!dimmable->is_boolean()) throw option_error{label + " dimmable must be true or false"};
+            if (!dimmable->is_boolean())
+                throw option_error{label + " dimmable must be true or false"};
             out << YAML::Key << "dimmable" << YAML::Value << dimmable->get<bool>();
         }
         if (const json* steps = find(unit, "dim_steps")) {
-            out << YAML::Key << "dim_steps" << YAML::Value << whole_number(*steps, label + " dim_steps");
+            out << YAML::Key << "dim_steps" << YAML::Value
+                << whole_number(*steps, label + " dim_steps");
         }
         out << YAML::EndMap;
     }
@@ -67,11 +69,14 @@ void emit_units(YAML::Emitter& out, const json& units, std::vector<std::string>&
 
 }  // namespace
 
-bool has_own_broker(const json& options) { return !text(options, "mqtt_server", "mqtt_server").empty(); }
+bool has_own_broker(const json& options) {
+    return !text(options, "mqtt_server", "mqtt_server").empty();
+}
 
 bridge_file make_bridge_file(const json& options, const std::optional<mqtt_service>& service,
                              const std::string& password_path) {
-    if (!options.is_object()) throw option_error{"the options must be a mapping of names to values"};
+    if (!options.is_object())
+        throw option_error{"the options must be a mapping of names to values"};
     bridge_file file;
     const bool own_broker = has_own_broker(options);
     const std::string own_user = text(options, "mqtt_user", "mqtt_user");
@@ -81,8 +86,9 @@ bridge_file make_bridge_file(const json& options, const std::optional<mqtt_servi
     const bool own_login = own_broker || !own_user.empty() || !own_password.empty();
     const std::string port = text(options, "serial_port", "serial_port");
     if (port.empty()) {
-        throw option_error{"serial_port: none given; pick the CM17A's serial adapter in the "
-                           "app's configuration"};
+        throw option_error{
+            "serial_port: none given; pick the CM17A's serial adapter in the "
+            "app's configuration"};
     }
 
     std::string server, user;
@@ -128,13 +134,15 @@ bridge_file make_bridge_file(const json& options, const std::optional<mqtt_servi
     std::vector<std::string> unit_labels;
     if (const json* units = find(options, "units")) emit_units(out, *units, unit_labels);
     out << YAML::EndMap;
-    if (!out.good()) throw option_error{"can't write the bridge's configuration: " + out.GetLastError()};
+    if (!out.good())
+        throw option_error{"can't write the bridge's configuration: " + out.GetLastError()};
     file.yaml = std::string(out.c_str()) + "\n";
 
     // Which option each line came from, read back from what was written.
     const YAML::Node root = YAML::Load(file.yaml);
     const auto note = [&](const YAML::Node& parent, const char* key, const std::string& label) {
-        if (parent.IsDefined() && parent.IsMap() && parent[key]) file.origins[parent[key].Mark().line + 1] = label;
+        if (parent.IsDefined() && parent.IsMap() && parent[key])
+            file.origins[parent[key].Mark().line + 1] = label;
     };
     const std::string supervisor = "the Supervisor's MQTT service";
     const YAML::Node mqtt = root["mqtt"], serial = root["serial"];
@@ -147,7 +155,8 @@ bridge_file make_bridge_file(const json& options, const std::optional<mqtt_servi
     std::size_t index = 0;
     for (const auto& unit : root["units"] ? root["units"] : YAML::Node()) {
         file.origins[unit.first.Mark().line + 1] = unit_labels.at(index);
-        for (const auto& field : unit.second) file.origins[field.first.Mark().line + 1] = unit_labels.at(index);
+        for (const auto& field : unit.second)
+            file.origins[field.first.Mark().line + 1] = unit_labels.at(index);
         ++index;
     }
     return file;

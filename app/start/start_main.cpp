@@ -55,7 +55,8 @@ std::string bridge_program() {
 
 // A new file that only this user reads.
 bool write_private(const std::string& path, const std::string& text, std::string& error) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     bool ok = fd >= 0 && ::fchmod(fd, 0600) == 0 &&
               ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     if (!ok) error = "can't write " + path + ": " + std::strerror(errno);
@@ -149,10 +150,11 @@ int run() {
     if (const auto level = options.find("log_level"); level != options.end() && *level == "debug") {
         argv.push_back("--verbose");
     }
-    std::vector<std::string> env{"PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
-                                 "STATE_DIRECTORY=" + folder_of(options_path)};
-    for (const char* name : {"TZ", "SSL_CERT_FILE", "SSL_CERT_DIR", "VANTREL_LOCK_DIR",
-                             "VANTREL_LOCK_TIMEOUT_MS"}) {
+    std::vector<std::string> env{
+        "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+        "STATE_DIRECTORY=" + folder_of(options_path)};
+    for (const char* name :
+         {"TZ", "SSL_CERT_FILE", "SSL_CERT_DIR", "VANTREL_LOCK_DIR", "VANTREL_LOCK_TIMEOUT_MS"}) {
         if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
     }
     std::vector<char*> args, envp;

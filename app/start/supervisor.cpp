@@ -25,10 +25,10 @@ bool service_data(const std::string& body, long status, json& data, std::string&
     const auto result = answer.find("result");
     if (status != 200 || result == answer.end() || *result != "ok") {
         const auto message = answer.find("message");
-        error = "the Supervisor refused the MQTT service (HTTP " + std::to_string(status) + ")" +
-                (message != answer.end() && message->is_string()
-                     ? ": " + message->get<std::string>()
-                     : std::string());
+        error =
+            "the Supervisor refused the MQTT service (HTTP " + std::to_string(status) + ")" +
+            (message != answer.end() && message->is_string() ? ": " + message->get<std::string>()
+                                                             : std::string());
         return false;
     }
     const auto found = answer.find("data");
@@ -49,7 +49,7 @@ bool fetch_mqtt_service(const std::string& url, const std::string& token, mqtt_s
         return false;
     }
     const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(),
-                                                                  curl_easy_cleanup);
+                                                                   curl_easy_cleanup);
     if (!curl) {
         error = "can't set up an HTTP client";
         return false;
