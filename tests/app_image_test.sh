@@ -215,7 +215,10 @@ gcc -static -O2 -o "$work/bridge-amd64" "$work/bridge.c" &&
 # /proc, a /dev with the CM17A's pty as /dev/ttyCM17A, /data with the options), under the
 # virtual CM17A, in the background; its PID in $app_pid.
 start_app() {  # arch token
-  local arch=$1 root=$work/bundle-$1/rootfs entry=(/usr/bin/vantrel-app-start)
+  local arch=$1 root=$work/bundle-$1/rootfs entry
+  # The image's own entrypoint, as umoci unpack gives it to a runtime.
+  mapfile -t entry < <(python3 -c 'import json, sys
+print("\n".join(json.load(open(sys.argv[1]))["process"]["args"]))' "$work/bundle-$arch/config.json")
   [ "$arch" = amd64 ] || entry=(/cm17a/qemu -cpu cortex-a53 "${entry[@]}")
   mkdir -p "$root/cm17a/lib" "$root/cm17a/run" "$work/run-$arch"
   cp "$work/bridge-$arch" "$root/cm17a/bridge"
