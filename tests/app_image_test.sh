@@ -24,6 +24,7 @@ trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; wait; rm -rf "$work
 archs="amd64 arm64"
 declare -A hass=([amd64]=amd64 [arm64]=aarch64)
 declare -A triplet=([amd64]=x86_64-linux-gnu [arm64]=aarch64-linux-gnu)
+declare -A machine=([amd64]="Advanced Micro Devices X86-64" [arm64]=AArch64)  # readelf's names
 echo "app: $((2 + 4 * 2 + 3)) checks planned"
 
 version=$(cd "$dist" && ls vantrel-app_*.oci.tar | sed -n 's/^vantrel-app_\([0-9.]*\)\.oci\.tar$/\1/p')
@@ -128,13 +129,15 @@ holds_only_what_it_runs() {  # root
     [ -s "$1/$f" ] || { echo "/$f is missing"; return 1; }
   done
 }
-# Every library that a program or library of the image needs is in the image (in the multiarch
-# folders, or beside it: glibc's gconv modules load their own helpers).
+# Every program and library of the image is built for its architecture, and every library that
+# one needs is in the image (in the multiarch folders, or beside it: glibc's gconv modules load
+# their own helpers).
 libraries_complete() {  # root arch
   local f soname missing="" programs=0
   while IFS= read -r -d '' f; do
     file -b "$f" | grep -q '^ELF' || continue
     programs=$((programs + 1))
+    readelf -h "$f" | grep -qE "^ *Machine: *${machine[$2]}$" || missing+="${f#"$1"} is not an $2 program"$'\n'
     while read -r soname; do
       [ -e "$1/lib/${triplet[$2]}/$soname" ] || [ -e "$1/usr/lib/${triplet[$2]}/$soname" ] ||
         [ -e "$1/lib/$soname" ] || [ -e "${f%/*}/$soname" ] || missing+="${f#"$1"} needs $soname"$'\n'
@@ -159,7 +162,7 @@ for arch in $archs; do
   rootfs=$work/bundle-$arch/rootfs
   check "$arch: the image holds vantrel, its start program and the CA bundle, and no compiler, package manager, package list or documentation" \
     holds_only_what_it_runs "$rootfs"
-  check "$arch: every library that its programs and libraries need is in it" \
+  check "$arch: its programs and libraries are $arch ones, and every library they need is in it" \
     libraries_complete "$rootfs" "$arch"
   check "$arch: its CA bundle holds every certificate of its ca-certificates, and only those" \
     ca_bundle_complete "$rootfs"
