@@ -14,3 +14,6 @@ set(CMAKE_LIBRARY_ARCHITECTURE ${VANTREL_CROSS_TRIPLET})
 if(NOT EXISTS /usr/lib/${VANTREL_CROSS_TRIPLET}/cmake/yaml-cpp/yaml-cpp-config.cmake)
     set(yaml-cpp_DIR ${CMAKE_CURRENT_LIST_DIR}/cross-yaml-cpp)
 endif()
+# Packages found through pkg-config (libcurl) give the target's .pc files, not the build
+# machine's, whose include folder holds the build machine's curl/curlbuild headers.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${VANTREL_CROSS_TRIPLET}/pkgconfig:/usr/share/pkgconfig)

@@ -13,9 +13,16 @@
       derived from the package's bytes: another package gets another code, the same package
       the same one.
 
+  pack.py oci-index LAYOUT REF IMAGE_LAYOUT...
+      Writes into the OCI layout LAYOUT (its blobs already there) an image index of the one
+      image of each IMAGE_LAYOUT, with its platform as its configuration gives it, and tags the
+      index REF: one name for every architecture. umoci makes no index, and skopeo only copies
+      one.
+
 Runs under Debian's Python, whose olefile reads and writes the MSI's compound file.
 """
 import hashlib
+import json
 import os
 import stat
 import struct
@@ -105,6 +112,40 @@ def set_msi_summary(msi, version, arch, epoch):
     write_summary(msi, derived_code("VantrelCtrl", version, arch, "package", digest), filetime)
 
 
+def write_oci_index(layout, ref, image_layouts):
+    blobs = os.path.join(layout, "blobs", "sha256")
+
+    def put(document):
+        data = json.dumps(document, separators=(",", ":"), sort_keys=True).encode()
+        digest = hashlib.sha256(data).hexdigest()
+        with open(os.path.join(blobs, digest), "wb") as f:
+            f.write(data)
+        return "sha256:" + digest, len(data)
+
+    def blob(digest):
+        with open(os.path.join(blobs, digest.split(":", 1)[1]), "rb") as f:
+            return json.load(f)
+
+    manifests = []
+    for image_layout in image_layouts:
+        with open(os.path.join(image_layout, "index.json")) as f:
+            entries = json.load(f)["manifests"]
+        if len(entries) != 1:
+            sys.exit("pack.py: %s holds %d images, not one" % (image_layout, len(entries)))
+        config = blob(blob(entries[0]["digest"])["config"]["digest"])
+        manifests.append({"mediaType": entries[0]["mediaType"], "digest": entries[0]["digest"],
+                          "size": entries[0]["size"],
+                          "platform": {"architecture": config["architecture"], "os": config["os"]}})
+    digest, size = put({"schemaVersion": 2, "mediaType": "application/vnd.oci.image.index.v1+json",
+                        "manifests": manifests})
+    with open(os.path.join(layout, "oci-layout"), "w") as f:
+        json.dump({"imageLayoutVersion": "1.0.0"}, f)
+    with open(os.path.join(layout, "index.json"), "w") as f:
+        json.dump({"schemaVersion": 2, "manifests": [
+            {"mediaType": "application/vnd.oci.image.index.v1+json", "digest": digest, "size": size,
+             "annotations": {"org.opencontainers.image.ref.name": ref}}]}, f, separators=(",", ":"))
+
+
 def main(argv):
     if len(argv) == 5 and argv[1] == "zip":
         write_zip(argv[2], argv[3], int(argv[4]))
@@ -112,6 +153,8 @@ def main(argv):
         print(derived_code("VantrelCtrl", argv[2], argv[3]))
     elif len(argv) == 6 and argv[1] == "msi-summary":
         set_msi_summary(argv[2], argv[3], argv[4], int(argv[5]))
+    elif len(argv) >= 5 and argv[1] == "oci-index":
+        write_oci_index(argv[2], argv[3], argv[4:])
     else:
         sys.exit(__doc__)
 
