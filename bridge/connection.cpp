@@ -1,5 +1,7 @@
 #include "connection.h"
 
+#include <unistd.h>
+
 #include <mqtt_protocol.h>
 
 #include <algorithm>
@@ -76,8 +78,12 @@ mosquitto* connection::new_client(bool clean_start, void* self, int& rc) {
         // Without a CA of its own, the system's store, where OpenSSL looks by default (with
         // the same variables to point elsewhere). Named as files, not through
         // MOSQ_OPT_TLS_USE_OS_CERTS, which libmosquitto 2.0 refuses on every reconnection.
+        // Debian's bundle too: a root filesystem made without ca-certificates' maintainer
+        // script (a container image) has it, but not the hashed names the folder is read by.
         const char* file = std::getenv("SSL_CERT_FILE");
         const char* dir = std::getenv("SSL_CERT_DIR");
+        constexpr const char* bundle = "/etc/ssl/certs/ca-certificates.crt";
+        if (!(file && *file) && !(dir && *dir) && ::access(bundle, R_OK) == 0) file = bundle;
         rc = config_.ca_file.empty()
                  ? mosquitto_tls_set(m, file && *file ? file : nullptr,
                                      dir && *dir ? dir : "/etc/ssl/certs", nullptr, nullptr, nullptr)

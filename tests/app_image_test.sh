@@ -168,22 +168,33 @@ for arch in $archs; do
     ca_bundle_complete "$rootfs"
 done
 
-# The bench: a mosquitto with a login, a Supervisor that gives that login to the right token.
+# The bench: a mosquitto with a login over TLS, its certificate from a CA of the test's that the
+# image's store is given (as a broker's public CA would be in it), and a Supervisor that gives
+# that login with ssl to the right token.
 mqtt_port=$(free_port)
-printf 'listener %s 127.0.0.1\nallow_anonymous false\npassword_file %s\n' "$mqtt_port" "$work/mqtt.passwd" \
-  >"$work/mosquitto.conf"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=app-test-ca -keyout "$work/ca.key" \
+  -out "$work/ca.crt" 2>/dev/null &&
+  openssl req -newkey rsa:2048 -nodes -subj /CN=localhost -keyout "$work/broker.key" \
+    -out "$work/broker.csr" 2>/dev/null &&
+  openssl x509 -req -in "$work/broker.csr" -CA "$work/ca.crt" -CAkey "$work/ca.key" \
+    -CAcreateserial -days 2 -extfile <(echo subjectAltName=DNS:localhost) \
+    -out "$work/broker.crt" 2>/dev/null || echo "app: cannot make the broker's certificate"
+chmod 644 "$work/broker.key"
+printf 'listener %s 127.0.0.1\ncertfile %s\nkeyfile %s\nallow_anonymous false\npassword_file %s\n' \
+  "$mqtt_port" "$work/broker.crt" "$work/broker.key" "$work/mqtt.passwd" >"$work/mosquitto.conf"
 mosquitto_passwd -b -c "$work/mqtt.passwd" app-login app-pass 2>/dev/null
 chmod 644 "$work/mqtt.passwd"
 mosquitto -c "$work/mosquitto.conf" >"$work/mosquitto.log" 2>&1 &
 pids+=($!)
 token=token-$RANDOM$RANDOM
 python3 "$here/fake_supervisor.py" "$work/supervisor.port" "$work/supervisor.log" "$token" \
-  "{\"host\": \"127.0.0.1\", \"port\": $mqtt_port, \"ssl\": false, \"protocol\": \"5\", \"username\": \"app-login\", \"password\": \"app-pass\"}" &
+  "{\"host\": \"localhost\", \"port\": $mqtt_port, \"ssl\": true, \"protocol\": \"5\", \"username\": \"app-login\", \"password\": \"app-pass\"}" &
 pids+=($!)
-wait_for 10 test -s "$work/supervisor.port" && wait_for 10 mosquitto_sub -p "$mqtt_port" -u app-login -P app-pass -t x -W 1 -E ||
+wait_for 10 test -s "$work/supervisor.port" &&
+  wait_for 10 mosquitto_sub -p "$mqtt_port" --cafile "$work/ca.crt" -u app-login -P app-pass -t x -W 1 -E ||
   echo "app: the broker or the Supervisor did not start"
 supervisor=http://127.0.0.1:$(cat "$work/supervisor.port" 2>/dev/null)
-sub() { mosquitto_sub -V 5 -p "$mqtt_port" -u app-login -P app-pass "$@"; }
+sub() { mosquitto_sub -V 5 -p "$mqtt_port" --cafile "$work/ca.crt" -u app-login -P app-pass "$@"; }
 
 # The bridge's stand-in path in the image: runs the image's vantrel with the shim's settings
 # (the start program passes on only a short list), under qemu for arm64.
@@ -244,6 +255,10 @@ print("\n".join(json.load(open(sys.argv[1]))["process"]["args"]))' "$work/bundle
 entry_pid() { pgrep -P "$(pgrep -x -P "$app_pid" unshare)"; }
 write_options() {  # arch
   mkdir -p "$work/bundle-$1/rootfs/data"
+  local store=$work/bundle-$1/rootfs/etc/ssl/certs/ca-certificates.crt
+  grep -q "$(sed -n 2p "$work/ca.crt")" "$store" || cat "$work/ca.crt" >>"$store"
+  # A container runtime gives the container its /etc/hosts.
+  printf '127.0.0.1 localhost\n' >"$work/bundle-$1/rootfs/etc/hosts"
   cat >"$work/bundle-$1/rootfs/data/options.json" <<EOF
 {"serial_port": "/dev/ttyCM17A", "node_id": "img_$1", "log_level": "info",
  "units": [{"id": "A1", "name": "Desk lamp", "type": "light"}, {"id": "B2", "name": "Fan", "type": "switch"}],
@@ -280,7 +295,8 @@ runs_as_the_app() {  # arch
   echo "$configs"
   grep -qi "^homeassistant/light/$node/.*a1" <<<"$configs" && grep -qi "^homeassistant/switch/$node/.*b2" <<<"$configs" ||
     { echo "no discovery of A1 (light) and B2 (switch)"; return 1; }
-  mosquitto_pub -V 5 -p "$mqtt_port" -u app-login -P app-pass -q 1 -t "vantrel/$node/A1/set" -m ON
+  mosquitto_pub -V 5 -p "$mqtt_port" --cafile "$work/ca.crt" -u app-login -P app-pass -q 1 \
+    -t "vantrel/$node/A1/set" -m ON
   wait_for 120 grep -q CLOSE "$work/run-$arch/trace" || { echo "no frame reached the CM17A"; return 1; }
   sub -t "vantrel/$node/availability" -C 2 -W 120 >"$work/offline-$arch" 2>&1 &
   local offline=$!
@@ -294,7 +310,7 @@ offline" "$(cat "$work/offline-$arch")" && same 0 "$status" &&
     # A1 ON: house A 0110, unit 1 0000 0000 0000, from the CM17A protocol.
     same "CM17A received: A1 ON   (code 0110000000000000)" "$(grep '^CM17A received' "$work/app-$arch.log")"
 }
-check "amd64: the entrypoint asks the Supervisor, the bridge announces A1 and B2, A1 ON reaches the CM17A exactly, SIGTERM gives offline and exit 0" \
+check "amd64: the entrypoint asks the Supervisor, the bridge (over TLS, with the image's CA store) announces A1 and B2, A1 ON reaches the CM17A exactly, SIGTERM gives offline and exit 0" \
   runs_as_the_app amd64
 check "arm64 under qemu-aarch64-static: the same, to the first decoded frame and the stop" \
   runs_as_the_app arm64
