@@ -14,6 +14,8 @@
 #include "supervisor.h"
 
 #include <curl/curl.h>
+#include <limits.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,7 +32,11 @@ namespace {
 
 using vantrel::app::bridge_file;
 
-void say(const std::string& line) {
+// One line each, whatever the options or the Supervisor put in it.
+void say(std::string line) {
+    for (char& c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
     std::fprintf(stdout, "vantrel-app: %s\n", line.c_str());
     std::fflush(stdout);
 }
@@ -86,6 +92,28 @@ bool write_and_check(const bridge_file& file, const std::string& config_path,
     return false;
 }
 
+// A stop before the bridge runs (a Supervisor slow to answer) ends the program at once and
+// takes the private files along: as a container's first process it would not even see the
+// signal without a handler. The bridge handles its own: exec resets these.
+char removed_on_stop[3][PATH_MAX];
+
+extern "C" void stop_now(int signal_number) {
+    for (int i = 0; i < 2; ++i) ::unlink(removed_on_stop[i]);
+    ::rmdir(removed_on_stop[2]);
+    ::_exit(128 + signal_number);
+}
+
+void stop_removes(const std::string& config, const std::string& password,
+                  const std::string& folder) {
+    const std::string* paths[] = {&config, &password, &folder};
+    for (int i = 0; i < 3; ++i)
+        std::snprintf(removed_on_stop[i], PATH_MAX, "%s", paths[i]->c_str());
+    struct sigaction stop {};
+    stop.sa_handler = stop_now;
+    sigemptyset(&stop.sa_mask);
+    for (int signal_number : {SIGTERM, SIGINT}) sigaction(signal_number, &stop, nullptr);
+}
+
 int run() {
     const std::string options_path = from_env("VANTREL_APP_OPTIONS", "/data/options.json");
     const std::string supervisor = from_env("VANTREL_SUPERVISOR_URL", "http://supervisor");
@@ -116,6 +144,7 @@ int run() {
             ::rmdir(folder.c_str());
         }
     } private_files{folder, {config_path, password_path}};
+    stop_removes(config_path, password_path, folder);
     std::string error;
     try {
         // The options are judged before anything is asked of anyone.

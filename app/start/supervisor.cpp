@@ -10,8 +10,13 @@ namespace {
 
 using nlohmann::json;
 
+// The service's answer is a few hundred bytes; a larger one is cut off as an error.
+constexpr std::size_t max_answer = 64 * 1024;
+
 std::size_t collect(char* data, std::size_t size, std::size_t count, void* body) {
-    static_cast<std::string*>(body)->append(data, size * count);
+    auto& text = *static_cast<std::string*>(body);
+    if (text.size() + size * count > max_answer) return 0;
+    text.append(data, size * count);
     return size * count;
 }
 
@@ -70,6 +75,9 @@ bool fetch_mqtt_service(const std::string& url, const std::string& token, mqtt_s
     curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, 30L);
     // The token goes to the Supervisor alone: no redirect takes it elsewhere.
     curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 0L);
+    // The token goes to the Supervisor alone, never to a proxy that the environment names.
+    curl_easy_setopt(curl.get(), CURLOPT_PROXY, "");
+    curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "http,https");
     if (const CURLcode code = curl_easy_perform(curl.get()); code != CURLE_OK) {
         error = "can't reach the Supervisor at " + address + ": " +
                 (reason[0] ? reason : curl_easy_strerror(code));
@@ -98,7 +106,12 @@ bool fetch_mqtt_service(const std::string& url, const std::string& token, mqtt_s
         }
         out.port = static_cast<int>(value);
     }
+    // A login must not go out in the clear to a TLS port for want of reading "ssl".
     const auto ssl = data.find("ssl");
+    if (ssl != data.end() && !ssl->is_boolean() && !ssl->is_null()) {
+        error = "the Supervisor's MQTT service gives ssl as " + ssl->dump() + ", not true or false";
+        return false;
+    }
     out.ssl = ssl != data.end() && ssl->is_boolean() && ssl->get<bool>();
     for (auto [key, field] : {std::pair{"username", &out.user}, {"password", &out.password}}) {
         const auto value = data.find(key);
