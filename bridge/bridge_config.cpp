@@ -110,6 +110,9 @@ void read_server(const YAML::Node& node, bridge_config& c) {
         c.tls = false;
         c.port = 1883;
         rest = url.substr(7);
+    } else if (url.find('@') != std::string::npos) {
+        // Not echoed: what comes before the @ may be a password.
+        fault(node, usage + ", without a user or password");
     } else {
         fault(node, usage + ", not [" + cli::shown(url) + "]");
     }
