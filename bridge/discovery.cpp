@@ -62,10 +62,16 @@ std::string last_frame_topic(const bridge_config& config) {
 
 std::string remote_topic(const bridge_config& config) { return config.topic_root() + "/remote"; }
 
-message trigger_message(const bridge_config& config, const std::string& button,
-                        const std::string& version, const std::string& support_url) {
+// "<discovery>/device_automation/<node>/b9_on/config"
+std::string trigger_topic(const bridge_config& config, const std::string& button) {
     std::string object = ascii_lower(button);
     std::replace(object.begin(), object.end(), ' ', '_');
+    return config.discovery_topic + "/device_automation/" + config.node_id + "/" + object +
+           "/config";
+}
+
+message trigger_message(const bridge_config& config, const std::string& button,
+                        const std::string& version, const std::string& support_url) {
     const json body = {{"automation_type", "trigger"},
                        {"topic", remote_topic(config)},
                        {"payload", button},
@@ -74,9 +80,7 @@ message trigger_message(const bridge_config& config, const std::string& button,
                        {"qos", 1},
                        {"device", device(config, version)},
                        {"origin", origin(version, support_url)}};
-    return {config.discovery_topic + "/device_automation/" + config.node_id + "/" + object +
-                "/config",
-            text_of(body)};
+    return {trigger_topic(config, button), text_of(body)};
 }
 
 std::vector<message> discovery_messages(const bridge_config& config, const std::string& version,
@@ -181,7 +185,7 @@ std::string trigger_button(const bridge_config& config, const std::string& topic
     const bool heard_form = house ? what == "DIM" || what == "BRIGHT"
                                   : (what == "ON" || what == "OFF") &&
                                         cli::unit_frame(id, what == "ON").code != nullptr;
-    if (!heard_form || trigger_message(config, text, "", "").topic != topic) return {};
+    if (!heard_form || trigger_topic(config, text) != topic) return {};
     return text;
 }
 

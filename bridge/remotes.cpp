@@ -31,8 +31,9 @@ bool read_remote_event(const std::string& payload, cli::frame_order& heard, std:
     const auto house = event.find("channel");
     const auto unit = event.find("id");
     const auto state = event.find("state");
-    if (house == event.end() || !house->is_string() || house->get_ref<const std::string&>().size() != 1 ||
-        house->get_ref<const std::string&>()[0] < 'A' || house->get_ref<const std::string&>()[0] > 'P') {
+    const std::string channel =
+        house != event.end() && house->is_string() ? house->get<std::string>() : std::string();
+    if (channel.size() != 1 || channel[0] < 'A' || channel[0] > 'P') {
         why = "no house A to P in channel";
         return false;
     }
@@ -40,7 +41,7 @@ bool read_remote_event(const std::string& payload, cli::frame_order& heard, std:
         why = "no state";
         return false;
     }
-    const char h = house->get_ref<const std::string&>()[0];
+    const char h = channel[0];
     const std::string& s = state->get_ref<const std::string&>();
     if (s == "DIM" || s == "BRI") {
         heard = cli::house_frame(h, s == "BRI");
